@@ -1,0 +1,48 @@
+// The support module every tool carries: the tool's identity parsed from its
+// own identity string, the version banner, and the diagnostic routines.
+#pragma once
+
+#include <cstdio>
+
+// Set once at start-up by getNameVersionAndDate; they point into the tool's
+// identity string (or at the parser's "(null)" text after a failed parse).
+extern char *progName;
+extern char *version;
+extern char *date;
+
+// Shown by every tool's version banner.
+extern const char author[];
+extern const char email[];
+
+// Splits an identity string ("$Id: name.c,v 1.2 2024-01-02 ...") in place into
+// the program name, the version and the date. Returns 0, or -1 when the
+// string is null or too short, in which case all outputs point to "(null)".
+// Null output places are skipped.
+int getNameVersionAndDate(char *identity, char **name, char **versionOut, char **dateOut);
+
+// One diagnostic line on standard error: "prog: message[: system text]".
+// A non-zero status ends the process with that status. This is the suite's
+// own routine with C++ linkage; the C library's function of the same name
+// lives only in <error.h>, which nothing in the suite includes, so the two
+// never meet.
+[[gnu::format(printf, 3, 4)]] void error(int status, int errnum, const char *format, ...);
+
+// The diagnostic routine of octetTally: like error, but the format may be
+// null, only positive error numbers add system text, a help hint may follow,
+// and neither stream is flushed.
+[[gnu::format(printf, 4, 5)]] void errorMsg(int status, int errnum, int helpHint,
+                                            const char *format, ...);
+
+// Each tool defines its own usage with its own help text: writes an optional
+// message and the help text to the stream, then exits with 1 when the stream
+// is standard error and 0 otherwise.
+[[noreturn]] [[gnu::format(printf, 2, 3)]] void usage(FILE *stream, const char *format, ...);
+
+// Writes the start-up failure text for a failed identity parse; the caller
+// names its own line and source file and ends with status 1. `ending` is what
+// follows the text ("" or "\n").
+void reportIdentityFailure(int line, const char *file, const char *ending);
+
+// Writes the three-line version banner to standard output. `tail` follows the
+// build text: "." for most tools, ", public domain." for one.
+void printVersionBanner(const char *buildText, const char *tail);

@@ -1,0 +1,86 @@
+// Helpers shared by every tool's tests: run a built tool as a user would
+// (arguments, standard input from data, a pipe, a file or a pseudo-terminal,
+// environment, working directory, limits, an unprivileged user), run a piece
+// of code in a child process with its output captured, and scratch folders.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+enum class StdinKind {
+    Null,   // /dev/null
+    Pipe,   // a pipe fed with `input`, then closed
+    File,   // a regular file holding `input`
+    Path,   // the file named by `stdinPath`
+    Pty,    // the slave side of a pseudo-terminal; `input` is typed into it
+    Closed  // descriptor 0 closed
+};
+
+struct RunOptions {
+    std::vector<std::string> args;          // argv[1..]
+    StdinKind stdinKind = StdinKind::Null;
+    std::string input;                      // for Pipe, File and Pty
+    std::string stdinPath;                  // for Path
+    std::vector<std::string> env;           // "NAME=VALUE" sets, "NAME" unsets
+    std::string cwd;                        // empty: the test's own
+    long long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes; SIGXFSZ ignored
+    bool asNobody = false;                  // drop to uid/gid 65534 before exec
+    std::optional<std::string> argv0;       // default: the path
+    std::string stdoutPath;                 // empty: captured; else opened O_WRONLY|O_CREAT|O_TRUNC
+};
+
+struct RunResult {
+    std::string out;      // standard output (empty when redirected to stdoutPath)
+    std::string err;      // standard error
+    bool exited = false;  // ended normally
+    int status = -1;      // exit status when exited
+    int signal = 0;       // terminating signal otherwise
+};
+
+// A tool started in the background, for tests that signal it while it runs.
+struct Running {
+    pid_t pid = -1;
+    std::string dir;      // scratch folder with its captured output
+    int ptyMaster = -1;
+};
+
+RunResult runTool(const std::string &path, const RunOptions &options = {});
+Running startTool(const std::string &path, const RunOptions &options = {});
+// Waits until the tool's standard error holds `needle` (true) or the time runs out.
+bool waitForStderr(const Running &running, const std::string &needle, int timeoutMs = 10000);
+RunResult finishTool(Running &running);
+
+// Runs `body` in a forked child with standard output and error captured;
+// the child exits 0 if `body` returns.
+RunResult runInChild(const std::function<void()> &body);
+
+// A scratch folder removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    // Opens the folder to every user (for tests run as an unprivileged user).
+    void openToAll() const;
+
+private:
+    std::string path_;
+};
+
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &data, unsigned mode = 0644);
+// Runs a shell command line and returns its standard output (for oracles
+// such as sha256sum or expand); the exit status goes to *status if given.
+std::string shellOutput(const std::string &command, int *status = nullptr);
+bool commandExists(const std::string &name);
+
+}  // namespace testing_support
