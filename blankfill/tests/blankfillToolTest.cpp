@@ -229,6 +229,18 @@ TEST(BlankfillTool, WriteFailuresAreReported) {
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, 1);
     }
+    // In place, the files are converted, but lost "Processing" lines are a
+    // failure all the same.
+    TempDir dir;
+    writeFile(dir.file("f"), "\tx\n");
+    RunOptions options;
+    options.args = {"-i", "-V", "f"};
+    options.cwd = dir.path();
+    options.stdoutPath = "/dev/full";
+    RunResult r = runTool(BLANKFILL_PATH, options);
+    EXPECT_EQ(r.err, "1 file was converted.\nblankfill: Error while writing to \"<standard output>\": " + enospc + "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(dir.file("f")), "    x\n");
 }
 
 TEST(BlankfillTool, AnnouncesKeyboardInput) {
@@ -430,7 +442,7 @@ TEST(BlankfillTool, FileSizeLimitLosesNothing) {
     // Converted sizes: well below, just above (the last write-out fails at
     // the close), far above (writes fail while converting).
     std::vector<std::pair<std::string, std::string>> files;
-    for (size_t lines : {20, 500, 3000}) {
+    for (size_t lines : {size_t{20}, size_t{500}, size_t{3000}}) {
         std::string text = makeText(lines);
         while (expandText(text).size() < static_cast<size_t>(limit) + 40 && lines == 500) text += "\tx\n";
         files.push_back({"f" + std::to_string(lines), text});
