@@ -11,20 +11,25 @@
 
 #include <sys/stat.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 namespace {
 
 struct Columns {
-    int64_t column = 0;  // 64 bits: a line longer than 2 GiB keeps its stops right
+    // Never negative, and 64 bits wide: a line longer than 2 GiB keeps its stops right.
+    uint64_t column = 0;
     bool leading = true;
-    int64_t spacing = 1;
+    uint64_t spacing = 1;
+    bool spacingIsPowerOfTwo = true;  // the usual 4 or 8: a mask instead of a division
     bool leadingOnly = false;
 };
 
 // Spaces from `column` to the next tab stop: at least 1, at most spacing.
-inline int64_t spacesToStop(const Columns &c) { return c.spacing - c.column % c.spacing; }
+inline uint64_t spacesToStop(const Columns &c) {
+    return c.spacing - (c.spacingIsPowerOfTwo ? c.column & (c.spacing - 1) : c.column % c.spacing);
+}
 
 // A backspace steps back over a column, but at column 0 it takes one up
 // like any other byte.
@@ -49,9 +54,9 @@ void expandByteByByte(FILE *in, Columns &c, FILE *out) {
         } else if (byte == EOF) {
             break;
         } else if (byte == '\t' && c.leading) {
-            int64_t n = spacesToStop(c);
+            uint64_t n = spacesToStop(c);
             c.column += n;
-            while (n-- > 0) putc_unlocked(' ', out);
+            for (; n > 0; --n) putc_unlocked(' ', out);
         } else {
             if (c.leadingOnly && byte != '\t' && byte != ' ') c.leading = false;
             putc_unlocked(byte, out);
@@ -66,7 +71,9 @@ void expandByteByByte(FILE *in, Columns &c, FILE *out) {
 // ---- Block loop, for regular files ----------------------------------------
 
 constexpr size_t kBlockSize = 65536;
-unsigned char inBlock[kBlockSize];
+// Room behind the block for the end marker of expandEveryTab and the word
+// that its scan may read past it.
+unsigned char inBlock[kBlockSize + 8];
 char outBlock[kBlockSize];
 
 // Output gathered in outBlock and handed to the stream a block at a time.
@@ -85,6 +92,11 @@ struct Output {
         outBlock[length++] = byte;
     }
     void putRun(const unsigned char *from, size_t count) {
+        if (count <= kBlockSize - length) {
+            memcpy(outBlock + length, from, count);
+            length += count;
+            return;
+        }
         while (count > 0) {
             if (length == kBlockSize) flush();
             size_t n = count < kBlockSize - length ? count : kBlockSize - length;
@@ -94,44 +106,69 @@ struct Output {
             count -= n;
         }
     }
-    void putSpaces(int64_t count) {
+    void putSpaces(uint64_t count) {
+        // The common short run: one fixed-size copy, of which `count` bytes count.
+        static const char sixteen[] = "                ";
+        if (count <= 16 && kBlockSize - length >= 16) {
+            memcpy(outBlock + length, sixteen, 16);
+            length += count;
+            return;
+        }
         while (count > 0) {
             if (length == kBlockSize) flush();
             size_t room = kBlockSize - length;
-            size_t n = static_cast<uint64_t>(count) < room ? static_cast<size_t>(count) : room;
+            size_t n = count < room ? static_cast<size_t>(count) : room;
             memset(outBlock + length, ' ', n);
             length += n;
-            count -= static_cast<int64_t>(n);
+            count -= n;
         }
     }
 };
 
-// Bytes that the every-tab mode cannot copy as plain one-column bytes.
-struct SpecialBytes {
-    bool is[256] = {};
-    constexpr SpecialBytes() {
-        is[static_cast<unsigned char>('\t')] = true;
-        is[static_cast<unsigned char>('\n')] = true;
-        is[static_cast<unsigned char>('\b')] = true;
+// The bytes that the every-tab mode cannot copy as plain one-column bytes
+// are backspace, tab and newline: 8, 9 and 10. The scan for them takes eight
+// bytes a step; in the result, the high bit of each byte of the word that
+// lies strictly between 7 and 11 is set. Each byte is judged on its own (no
+// carry or borrow crosses a byte), and bytes of 128 and above never count.
+constexpr uint64_t kEveryByte = 0x0101010101010101u;
+constexpr uint64_t kLowSeven = kEveryByte * 0x7f;
+constexpr uint64_t kHighBits = kEveryByte * 0x80;
+
+inline uint64_t specialBytesIn(uint64_t word) {
+    uint64_t low = word & kLowSeven;
+    return (kEveryByte * (127 + 11) - low) & ~word & (low + kEveryByte * (127 - 7)) & kHighBits;
+}
+
+// The first of the bytes 8, 9 and 10 from p on; one must come before the
+// readable memory ends, and the 7 bytes behind it must be readable too.
+inline const unsigned char *findSpecial(const unsigned char *p) {
+    for (;; p += 8) {
+        uint64_t word;
+        memcpy(&word, p, 8);
+        if (uint64_t found = specialBytesIn(word)) {
+            int bit = std::endian::native == std::endian::little ? std::countr_zero(found)
+                                                                   : std::countl_zero(found);
+            return p + bit / 8;
+        }
     }
-};
-constexpr SpecialBytes kSpecial;
+}
 
 // Every tab expanded: copy each run of plain bytes whole, then handle the
-// byte that ended it.
+// byte that ended it. *end must be a special byte, so that the scan for the
+// end of a run needs no bounds test of its own.
 void expandEveryTab(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
     while (p < end) {
         const unsigned char *run = p;
-        while (p < end && !kSpecial.is[*p]) ++p;
+        p = findSpecial(p);
         o.putRun(run, static_cast<size_t>(p - run));
-        c.column += p - run;
+        c.column += static_cast<uint64_t>(p - run);
         if (p == end) break;
         unsigned char byte = *p++;
         if (byte == '\n') {
             o.put('\n');
             c.column = 0;
         } else if (byte == '\t') {
-            int64_t n = spacesToStop(c);
+            uint64_t n = spacesToStop(c);
             o.putSpaces(n);
             c.column += n;
         } else {
@@ -153,7 +190,7 @@ void expandLeadingTabs(const unsigned char *p, const unsigned char *end, Columns
                 o.put('\n');
                 c.column = 0;
             } else if (byte == '\t') {
-                int64_t n = spacesToStop(c);
+                uint64_t n = spacesToStop(c);
                 o.putSpaces(n);
                 c.column += n;
             } else {
@@ -179,6 +216,7 @@ void expandInBlocks(FILE *in, Columns &c, FILE *out) {
     Output o{out};
     for (;;) {
         size_t got = fread(inBlock, 1, kBlockSize, in);
+        inBlock[got] = '\n';
         if (c.leadingOnly)
             expandLeadingTabs(inBlock, inBlock + got, c, o);
         else
@@ -200,7 +238,8 @@ bool isRegularFile(FILE *stream) {
 
 int blankfill(FILE *in, int spacing, int leadingOnly, FILE *out) {
     Columns c;
-    c.spacing = spacing >= 2 ? spacing : 1;
+    c.spacing = spacing >= 2 ? static_cast<uint64_t>(spacing) : 1;
+    c.spacingIsPowerOfTwo = (c.spacing & (c.spacing - 1)) == 0;
     c.leadingOnly = leadingOnly != 0;
     if (isRegularFile(in))
         expandInBlocks(in, c, out);

@@ -159,6 +159,25 @@ TEST(Filter, AgreesWithExpandAcrossBlocks) {
     }
 }
 
+// Any byte values, backspaces and long lines among them: the block loop
+// agrees with the byte loop, which follows the column rules one byte at a time.
+TEST(Filter, BlockAndByteLoopsAgreeOnAnyBytes) {
+    std::mt19937 rng(99);
+    std::uniform_int_distribution<int> byteOf(0, 255), kindOf(0, 9);
+    for (int round = 0; round < 24; ++round) {
+        std::string input;
+        for (int i = 0; i < 50000; ++i) {
+            int kind = kindOf(rng);
+            input += kind == 0 ? '\t' : kind == 1 ? '\b' : kind == 2 && round % 3 ? '\n' : kind == 3 ? ' '
+                                                                                   : static_cast<char>(byteOf(rng));
+        }
+        int spacing = 1 + round % 12, leadingOnly = round % 2;
+        Filtered block = filterFile(input, spacing, leadingOnly);
+        EXPECT_EQ(block.out, filterMemory(input, spacing, leadingOnly).out) << "round " << round;
+        EXPECT_EQ(block.result, 0);
+    }
+}
+
 // A write failure stops the filter early with result 1, on both paths.
 TEST(Filter, WriteErrorStops) {
     std::string input(4 << 20, 'x');
