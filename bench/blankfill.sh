@@ -7,7 +7,7 @@
 # pair. Then the peak memory of filter mode on a 1 GiB file without a newline.
 #
 # Usage: bench/blankfill.sh [path to blankfill]   (default: the release build,
-# built here when missing). RUNS=n sets the runs per command (at least 5).
+# built or brought up to date here). RUNS=n sets the runs per command (at least 5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,10 +28,13 @@ if [ ${#need[@]} -gt 0 ]; then
   $sudo apt-get install -y -q "${need[@]}"
 fi
 
-tool=${1:-build/release/blankfill/blankfill}
-if [ ! -x "$tool" ]; then
-  cmake --preset release >/dev/null
-  cmake --build --preset release --target blankfill -j 2
+if [ $# -ge 1 ]; then
+  tool=$1
+else
+  # The release build, brought up to date so that no stale binary is timed.
+  [ -f build/release/build.ninja ] || cmake --preset release >/dev/null
+  cmake --build --preset release --target blankfill -j 2 >/dev/null
+  tool=build/release/blankfill/blankfill
 fi
 tool=$(realpath "$tool")
 
