@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# blankfill against GNU expand on about 500 MB of generated source-like text
+# (lines of about 60 bytes with leading and inner tabs), in the page cache:
+# every tab (blankfill vs expand -t 4) and leading tabs only (blankfill -l vs
+# expand -i -t 4), each with output to /dev/null and to a file. Medians of
+# hyperfine runs and their ratios; the bar is a ratio of at most 0.8 in every
+# pair. Then the peak memory of filter mode on a 1 GiB file without a newline.
+#
+# Usage: bench/blankfill.sh [path to blankfill]   (default: the release build,
+# built or brought up to date here). RUNS=n sets the runs per command (at least 5).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs=${RUNS:-7}
+[ "$runs" -ge 5 ] || runs=5
+bar=0.8
+
+# Tools from Debian's packages, installed when missing.
+need=()
+command -v hyperfine >/dev/null || need+=(hyperfine)
+[ -x /usr/bin/time ] || need+=(time)
+command -v expand >/dev/null || need+=(coreutils)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q "${need[@]}"
+fi
+
+if [ $# -ge 1 ]; then
+  tool=$1
+else
+  # The release build, brought up to date so that no stale binary is timed.
+  [ -f build/release/build.ninja ] || cmake --preset release >/dev/null
+  cmake --build --preset release --target blankfill -j 2 >/dev/null
+  tool=build/release/blankfill/blankfill
+fi
+tool=$(realpath "$tool")
+
+work=$(mktemp -d /tmp/blankfill-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# About 10 MB of varied lines, repeated to about 500 MB.
+awk 'BEGIN {
+  srand(1)
+  n = split("int return if else for while static const char value count buffer size_t struct (x) { } = += 0; i++ ptr->next a[i] && || NULL /* */", w, " ")
+  total = 0
+  while (total < 10000000) {
+    line = ""
+    depth = int(rand() * 4)
+    for (i = 0; i < depth; i++) line = line "\t"
+    want = 40 + int(rand() * 30)
+    body = ""
+    while (length(body) < want) body = body (body == "" ? "" : " ") w[1 + int(rand() * n)]
+    if (rand() < 0.5) body = body "\t" (rand() < 0.5 ? "/* note */" : "\t= 1;")
+    line = line body
+    print line
+    total += length(line) + 1
+  }
+}' > "$work/chunk"
+for _ in $(seq 50); do cat "$work/chunk"; done > "$work/input"
+echo "input: $(stat -c %s "$work/input") bytes, $(wc -l < "$work/input") lines"
+
+# Same output as the oracle before anything is timed.
+cmp <("$tool" < "$work/chunk") <(expand -t 4 < "$work/chunk")
+cmp <("$tool" -l < "$work/chunk") <(expand -i -t 4 < "$work/chunk")
+
+in=$work/input
+hyperfine --style basic --warmup 1 --runs "$runs" --export-csv "$work/times.csv" \
+  "'$tool' < '$in' > /dev/null" \
+  "expand -t 4 < '$in' > /dev/null" \
+  "'$tool' -l < '$in' > /dev/null" \
+  "expand -i -t 4 < '$in' > /dev/null" \
+  "'$tool' < '$in' > '$work/out'" \
+  "expand -t 4 < '$in' > '$work/out'" \
+  "'$tool' -l < '$in' > '$work/out'" \
+  "expand -i -t 4 < '$in' > '$work/out'"
+
+echo
+echo "medians (s) and ratios, blankfill / expand; bar: at most $bar"
+# The CSV rows come in the order above: command,mean,stddev,median,...
+awk -F, -v bar="$bar" '
+  NR == 1 { next }
+  { median[NR - 1] = $4 }
+  END {
+    split("every tab, to /dev/null|leading only, to /dev/null|every tab, to a file|leading only, to a file", name, "|")
+    failed = 0
+    for (p = 0; p < 4; p++) {
+      b = median[2 * p + 1]; e = median[2 * p + 2]; r = b / e
+      ok = r <= bar ? "ok" : "ABOVE BAR"
+      if (r > bar) failed = 1
+      printf "  %-28s blankfill %.3f  expand %.3f  ratio %.2f  %s\n", name[p + 1], b, e, r, ok
+    }
+    exit failed
+  }' "$work/times.csv" || status=1
+
+# Peak memory on one line of 1 GiB: the filter holds no line in memory.
+# (yes ends on SIGPIPE when head has enough, so this pipeline's status is not looked at.)
+{ yes "$(printf 'ab\tcdefg')" | tr -d '\n' | head -c 1073741824 > "$work/oneline"; } || true
+rm -f "$work/input" "$work/out"
+echo
+echo "peak memory on a 1 GiB file without a newline (bar: under 4 MiB for blankfill)"
+for command in "$tool" "$tool -l" "expand -t 4"; do
+  kb=$(/usr/bin/time -v $command < "$work/oneline" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }')
+  printf "  %-40s %6d KiB\n" "${command/#$tool/blankfill}" "$kb"
+done
+exit ${status:-0}

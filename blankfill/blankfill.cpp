@@ -1,0 +1,317 @@
+// blankfill: replace tab characters with runs of spaces, either as a filter
+// from one stream to another or in place on any number of files.
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "blankfill.h"
+#include "error.h"
+#include "replaceFile.h"
+
+char blankfill_rcsid[] = "$Id: blankfill.c,v 3.16 2019-01-11 12:41:25-05 devteam Exp $";
+
+namespace {
+
+const char compiledDateTime[] = "Compiled " __DATE__ " at " __TIME__ " EST";
+
+constexpr int defaultSpacing = 4;
+const char standardInputName[] = "<standard input>";
+const char standardOutputName[] = "<standard output>";
+
+struct Settings {
+    int spacing = 0;  // 0: no -n given
+    bool inPlace = false;
+    bool preserveDates = false;
+    bool leadingOnly = false;
+    bool verbose = false;
+};
+
+// A decimal integer read the way atoi reads one (leading blanks, a sign,
+// digits up to the first non-digit, none giving 0), but saturating instead
+// of overflowing.
+int readNumber(const char *text) {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    long long value = 0;
+    while (*text >= '0' && *text <= '9') {
+        value = value * 10 + (*text - '0');
+        if (value > INT_MAX) {
+            value = static_cast<long long>(INT_MAX) + 1;
+        }
+        ++text;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+Settings parseOptions(int argc, char *argv[]) {
+    static const struct option longOptions[] = {
+        {"tab-size", required_argument, nullptr, 'n'},
+        {"in-place", no_argument, nullptr, 'i'},
+        {"preserve-dates", no_argument, nullptr, 'p'},
+        {"leading-only", no_argument, nullptr, 'l'},
+        {"verbose", no_argument, nullptr, 'V'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Settings settings;
+    int option;
+    while ((option = getopt_long(argc, argv, "iplVn:hHv", longOptions, nullptr)) != -1) {
+        switch (option) {
+        case 'i':
+            settings.inPlace = true;
+            break;
+        case 'p':
+            settings.preserveDates = true;
+            break;
+        case 'l':
+            settings.leadingOnly = true;
+            break;
+        case 'V':
+            settings.verbose = true;
+            break;
+        case 'n':
+            settings.spacing = readNumber(optarg);
+            if (settings.spacing < 1) {
+                usage(stderr, "Incorrect or missing value for option -n.  Tab spacing must be 1 or\ngreater.");
+            }
+            break;
+        case 'h':
+        case 'H':
+            usage(stdout, nullptr);
+        case 'v':
+            printVersionBanner(compiledDateTime, ".");
+            std::exit(0);
+        case '?':
+            usage(stderr, nullptr);
+        default:
+            error(1, 0, "Internal error in file \"%s\" at line no. %d.\n", __FILE_NAME__, __LINE__);
+        }
+    }
+    return settings;
+}
+
+// The command-line checks made once the options are known, in their order.
+void checkOperands(const Settings &settings, int operands) {
+    if (operands >= 3 && !settings.inPlace) {
+        usage(stderr, "Too many files given.  You must use option -i to convert files in-place.");
+    }
+    if (operands == 0 && settings.inPlace) {
+        usage(stderr, "You must provide one or more file name(s) with option -i (--in-place).");
+    }
+    if (settings.preserveDates && !settings.inPlace) {
+        std::fprintf(stderr, "%s: option -p can be used only with option -i.", progName);
+        std::exit(1);
+    }
+    if (settings.verbose && !settings.inPlace) {
+        std::fprintf(stderr, "%s: option -V can be used only with option -i.", progName);
+        std::exit(1);
+    }
+}
+
+// -n wins; else BLANKFILL_SPACING when set and not empty; else the default.
+int spacingFromEnvironment() {
+    const char *value = std::getenv("BLANKFILL_SPACING");
+    if (value == nullptr || *value == '\0') {
+        return defaultSpacing;
+    }
+    int spacing = readNumber(value);
+    if (spacing < 1) {
+        usage(stderr, "Cannot set tab spacing to %d.  It must be a whole number, 1 or greater.\n", spacing);
+    }
+    return spacing;
+}
+
+bool sameFile(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opening the output empties it, so an output that is the input itself, by
+// whatever name, would lose the input before it is read: refuse it first.
+void refuseSameFile(FILE *in, const char *inName, const char *outName) {
+    struct stat inStatus;
+    struct stat outStatus;
+    if (fstat(fileno(in), &inStatus) != 0 || !S_ISREG(inStatus.st_mode)) {
+        return;
+    }
+    int found = outName == standardOutputName ? fstat(fileno(stdout), &outStatus)
+                                              : stat(outName, &outStatus);
+    if (found == 0 && sameFile(inStatus, outStatus)) {
+        error(1, 0, "Input \"%s\" and output \"%s\" are the same file; nothing done", inName, outName);
+    }
+}
+
+int filterMode(const Settings &settings, int operands, char *names[]) {
+    FILE *in = stdin;
+    FILE *out = stdout;
+    const char *inName = standardInputName;
+    const char *outName = standardOutputName;
+    if (operands >= 1) {
+        inName = names[0];
+        in = std::fopen(inName, "r");
+        if (in == nullptr) {
+            error(0, errno, "Cannot open \"%s\" for input", inName);
+            usage(stderr, nullptr);
+        }
+    }
+    if (operands == 2) {
+        outName = names[1];
+    }
+    refuseSameFile(in, inName, outName);
+    if (operands == 2) {
+        out = std::fopen(outName, "w");
+        if (out == nullptr) {
+            error(0, errno, "Cannot open \"%s\" for output", outName);
+            usage(stderr, nullptr);
+        }
+    }
+    if (in == stdin && isatty(fileno(stdin))) {
+        error(0, 0, "Waiting for keyboard input...");
+    }
+
+    // The streams' own indicators say what went wrong, and where.
+    blankfill(in, settings.spacing, settings.leadingOnly, out);
+    if (std::ferror(in)) {
+        error(1, errno, "Error while reading from \"%s\"", inName);
+    }
+    if (std::fclose(in) != 0) {
+        error(1, errno, "Error closing input file \"%s\"", inName);
+    }
+    if (std::ferror(out)) {
+        error(1, errno, "Error while writing to \"%s\"", outName);
+    }
+    if (std::fclose(out) != 0) {
+        error(1, errno, "Error closing output file \"%s\"", outName);
+    }
+    return 0;
+}
+
+void abortReplacement() { replaceFile(replaceFileAbortFlag, nullptr, 0, nullptr); }
+
+// Converts one file through a replacement. Returns null when it was converted,
+// else the replacement's message; a file that cannot be opened for reading is
+// reported here and counted through *unopened.
+const char *convertInPlace(const Settings &settings, const char *name, bool *unopened) {
+    FILE *temporary = nullptr;
+    if (const char *message = replaceFile(name, "w", settings.preserveDates, &temporary)) {
+        return message;
+    }
+    FILE *in = std::fopen(name, "r");
+    if (in == nullptr) {
+        int openErrno = errno;
+        abortReplacement();
+        error(0, openErrno, "Cannot open file \"%s\" for input", name);
+        std::fprintf(stderr, "Try \"%s -h\" for help.\n", progName);
+        *unopened = true;
+        return nullptr;
+    }
+    if (blankfill(in, settings.spacing, settings.leadingOnly, temporary) != 0) {
+        abortReplacement();
+        error(1, 0, "Internal error in file \"%s\" at line no. %d.", __FILE_NAME__, __LINE__);
+    }
+    const char *message = replaceFile(nullptr, nullptr, 0, nullptr);
+    std::fclose(in);
+    return message;
+}
+
+int inPlaceMode(const Settings &settings, int operands, char *names[]) {
+    int converted = 0;
+    int notConverted = 0;
+    for (int i = 0; i < operands; ++i) {
+        const char *name = names[i];
+        if (settings.verbose) {
+            std::printf("Processing \"%s\"\n", name);
+        }
+        bool unopened = false;
+        const char *message = convertInPlace(settings, name, &unopened);
+        if (unopened) {
+            ++notConverted;
+            continue;
+        }
+        if (message == nullptr) {
+            ++converted;
+            continue;
+        }
+        const char *reason = getRFErrorString(message);
+        if (std::strcmp(reason, "directory") == 0) {
+            std::fprintf(stderr, "\"%s\": directory skipped\n", name);
+        } else {
+            std::fprintf(stderr, "%s: \"%s\": %s\n", progName, name, reason);
+            ++notConverted;
+        }
+        abortReplacement();
+    }
+    std::fprintf(stderr, "%d file%s converted.\n", converted, converted == 1 ? " was" : "s were");
+    if (notConverted != 0) {
+        std::fprintf(stderr, "%d file%s not converted.\n", notConverted, notConverted == 1 ? " was" : "s were");
+    }
+    // The "Processing" lines are output too: a failure to write them is no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        error(1, errno, "Error while writing to \"%s\"", standardOutputName);
+    }
+    return 0;
+}
+
+}  // namespace
+
+void usage(FILE *stream, const char *format, ...) {
+    if (stream != nullptr) {
+        if (format != nullptr && *format != '\0') {
+            std::fflush(stdout);
+            std::fprintf(stream, "%s: ", progName);
+            va_list args;
+            va_start(args, format);
+            std::vfprintf(stream, format, args);
+            va_end(args);
+            std::fputc('\n', stream);
+        }
+        std::fprintf(stream,
+                     "%s - replace tab characters with runs of space characters.\n"
+                     "Usage: %s [-n[ ]NUM] [-l|--leading-only] [infile [outfile]]\n"
+                     "       %s -i|--in-place [-l|--leading-only] [-p|--preserve-dates]\n"
+                     "                       [-n[ ]NUM] [-V|--verbose] [file ...]\n"
+                     "       %s [-h|-v]\n"
+                     "Options:\n"
+                     "  infile  - name of a text file to read from\n"
+                     "  outfile - name of a file to write to\n"
+                     "  -nNUM is a tab spacing (it defaults to -n%d), e.g., \"-n4\" or \"-n 8\".\n"
+                     "  -i process in-place all files named on the command line\n"
+                     "  -p preserve the original file's modified and accessed times\n"
+                     "  -l expand tabs within leading blanks only\n"
+                     "  -V print each file's name as it is processed\n"
+                     "  -h shows this help message\n"
+                     "  -v shows %s's version, date, author and compile date/time\n"
+                     "Environment variable 'BLANKFILL_SPACING' may be set to adjust the tab spacing;\n"
+                     "no literal \"-n\" is allowed in the environment variable's value.  A tab setting\n"
+                     "of less than 1 is not permitted in any case.\n",
+                     progName, progName, progName, progName, defaultSpacing, progName);
+    }
+    std::exit(stream == stderr ? 1 : 0);
+}
+
+int main(int argc, char *argv[]) {
+    if (getNameVersionAndDate(blankfill_rcsid, &progName, &version, &date) != 0) {
+        reportIdentityFailure(__LINE__, __FILE_NAME__, "\n");
+        return 1;
+    }
+    Settings settings = parseOptions(argc, argv);
+    int operands = argc - optind;
+    char **names = argv + optind;
+    checkOperands(settings, operands);
+    if (settings.spacing == 0) {
+        settings.spacing = spacingFromEnvironment();
+    }
+    return settings.inPlace ? inPlaceMode(settings, operands, names) : filterMode(settings, operands, names);
+}
