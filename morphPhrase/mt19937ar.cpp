@@ -21,8 +21,12 @@ uint32_t mt[N];
 int mti = N + 1;  // N + 1: never seeded
 const uint32_t mag01[2] = {0u, MATRIX_A};
 
-// One pass over the whole vector; afterwards all N words are ready.
-void regenerate() {
+// One pass over the whole vector; afterwards all N words are ready. An
+// unseeded generator is first seeded with the default seed. Kept out of line
+// so that a draw, which needs it once in N times, stays small enough to
+// inline into a caller's loop.
+[[gnu::noinline]] void regenerate() {
+    if (mti == N + 1) init_genrand(DEFAULT_SEED);
     int kk = 0;
     uint32_t y;
     for (; kk < N - M; ++kk) {
@@ -76,10 +80,7 @@ void init_by_array(const uint32_t init_key[], int key_length) {
 }
 
 uint32_t genrand_int32() {
-    if (mti >= N) {
-        if (mti == N + 1) init_genrand(DEFAULT_SEED);
-        regenerate();
-    }
+    if (mti >= N) [[unlikely]] regenerate();
     uint32_t y = mt[mti++];
     y ^= (y >> 11);
     y ^= (y << 7) & 0x9D2C5680u;
