@@ -171,6 +171,13 @@ void report(size_t n, int64_t tries) {
     std::printf("Expected tries (keeping correct) = %.0f\n", expected);
 }
 
+// Output that could not be written is a failure, not a success.
+void checkStandardOutput() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        error(1, errno, "Cannot write to <standard output>");
+    }
+}
+
 }  // namespace
 
 void usage(FILE *stream, const char *format, ...) {
@@ -226,6 +233,7 @@ int main(int argc, char *argv[]) {
         case 'v':
         case 'V':
             printVersionBanner(buildText, ", public domain.");
+            checkStandardOutput();
             return 0;
         case 'h':
         case 'H':
@@ -253,10 +261,6 @@ int main(int argc, char *argv[]) {
     init_genrand(uint32_t(hashTime() & 0xFFFFFFFFu));
     int64_t tries = evolve(n, updatePeriod);
     report(n, tries);
-
-    // A report that could not be written is a failure, not a success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        error(1, errno, "Cannot write to <standard output>");
-    }
+    checkStandardOutput();
     return 0;
 }

@@ -286,12 +286,14 @@ TEST(MorphPhrase, LongOptions) {
 }
 
 TEST(MorphPhrase, UnwritableOutputIsAFailure) {
-    RunOptions o;
-    o.args = {"hello"};
-    o.stdoutPath = "/dev/full";
-    RunResult r = runTool(MORPHPHRASE_PATH, o);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "morphPhrase: Cannot write to <standard output>: No space left on device\n");
+    for (const char *args : {"hello", "-v"}) {
+        RunOptions o;
+        o.args = {args};
+        o.stdoutPath = "/dev/full";
+        RunResult r = runTool(MORPHPHRASE_PATH, o);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, "morphPhrase: Cannot write to <standard output>: No space left on device\n") << args;
+    }
 }
 
 // The longest phrase standard input gives; what follows stays unread. A
