@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Benchmarks morphPhrase: the generator's raw genrand_int32 rate (Google
+# Benchmark, beside std::mt19937), then the tool three times on a random
+# 2,000,000-letter phrase read with -s. Tries per second = the tool's reported
+# total tries / its wall time; the figure of merit is its ratio to the raw
+# draw rate. Peak memory comes from /usr/bin/time -v.
+#
+# Usage: bench/morphPhrase.sh            (from anywhere in the source tree)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+missing=()
+[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+[ -x /usr/bin/time ] || missing+=(time)
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -q && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+fi
+
+cmake --preset bench >/dev/null
+cmake --build --preset bench --target morphPhrase_bench morphPhrase -j2 >/dev/null
+tool=build/bench/morphPhrase/morphPhrase
+bench=build/bench/bench/morphPhrase_bench
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+head -c 2000000 < <(LC_ALL=C tr -dc 'a-z' </dev/urandom) >"$work/phrase"
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# The machine may be shared, so the raw draw rate is measured again right
+# before each run of the tool and each run is set against its own
+# measurement; the medians of those ratios are the figures of merit. Wall
+# time for the tool's rate, as stated above; CPU-time figures beside them
+# show how much of the wall time other work took.
+drawRates() {  # prints "<draws/s by wall time> <draws/s by CPU time>"
+  "$bench" --benchmark_filter='^BM_genrand_int32$' --benchmark_min_time=0.5 \
+    --benchmark_format=csv 2>/dev/null |
+    awk -F, '$1 == "\"BM_genrand_int32\"" { print 1e9 / $3, 1e9 / $4 }'
+}
+
+echo "== Google Benchmark: genrand_int32 beside std::mt19937 (3 repetitions, medians)"
+"$bench" --benchmark_filter='mt19937|genrand' --benchmark_repetitions=3 \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median'
+
+echo "== morphPhrase -s on 2,000,000 random letters, 3 runs, each after a fresh draw-rate measurement"
+: >"$work/wallRatios"
+: >"$work/cpuRatios"
+: >"$work/rates"
+for run in 1 2 3; do
+  read -r drawWall drawCpu < <(drawRates)
+  start=$(date +%s.%N)
+  /usr/bin/time -v "$tool" -s <"$work/phrase" >"$work/out" 2>"$work/time"
+  end=$(date +%s.%N)
+  tries=$(awk '/^Total tries = / { print $4 }' "$work/out")
+  cpu=$(awk -F': ' '/User time/ { u = $2 } /System time/ { s = $2 } END { print u + s }' "$work/time")
+  rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time")
+  wall=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
+  awk -v t="$tries" -v w="$wall" 'BEGIN { print t / w }' >>"$work/rates"
+  awk -v t="$tries" -v w="$wall" -v d="$drawWall" 'BEGIN { print t / w / d }' >>"$work/wallRatios"
+  awk -v t="$tries" -v c="$cpu" -v d="$drawCpu" 'BEGIN { print t / c / d }' >>"$work/cpuRatios"
+  awk -v run="$run" -v t="$tries" -v w="$wall" -v c="$cpu" -v dw="$drawWall" -v dc="$drawCpu" -v rss="$rss" 'BEGIN {
+    printf "run %d: draws %.1f M/s wall, %.1f M/s CPU; tool %d tries in %.2f s wall (%.2f s CPU) = %.1f M tries/s wall, %.1f M/s CPU; ratio %.3f wall, %.3f CPU; peak memory %d KiB\n",
+      run, dw / 1e6, dc / 1e6, t, w, c, t / w / 1e6, t / c / 1e6, t / w / dw, t / c / dc, rss }'
+done
+printf 'median tries/s: %.1f M (wall)\n' "$(median <"$work/rates" | awk '{ print $1 / 1e6 }')"
+printf 'median ratio tries/s : draws/s = %.3f (wall : wall), %.3f (CPU : CPU); bar 0.30\n' \
+  "$(median <"$work/wallRatios")" "$(median <"$work/cpuRatios")"

@@ -1,0 +1,266 @@
+// morphPhrase: evolve a phrase by keeping random, correct characters.
+//
+// Starting from a line of '.' placeholders, each try picks a random position
+// and, if that position is still wrong, draws a random character for it; a
+// correct draw stays for good. The report compares the tries made with the
+// tries a purely random search would need.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "error.h"
+#include "hashTime.h"
+#include "mt19937ar.h"
+
+char morphPhrase_rcsid[] = "$Id: morphPhrase.c,v 2.38 2020-07-08 15:46:25-04 devteam Exp $";
+
+namespace {
+
+const char buildText[] = "compiled " __DATE__ " at " __TIME__ " EST";
+
+constexpr size_t MAX_PHRASE = 2000000;
+// Joined arguments stop short of the standard-input limit: the first may bring
+// the phrase to this length, every later one (with its space) to one more.
+constexpr size_t MAX_JOINED = 1999998;
+
+const char alphabet[] = "abcdefghijklmnopqrstuvwxyz ";
+constexpr uint32_t ALPHABET_SIZE = 27;
+constexpr uint32_t CHARACTER_MASK = 31;  // the smallest 2^k - 1 covering 26
+
+// log10(27) as the double 0x3FF6E6DDB0BBE07E.
+constexpr double LOG10_27 = 1.4313637641589874;
+
+// The target, the display line and the found flags; fixed, nothing allocated.
+char phrase[MAX_PHRASE + 1];
+char buf[MAX_PHRASE + 1];
+unsigned char correct[MAX_PHRASE + 1];
+
+const option longopts[] = {
+    {"update-period", required_argument, nullptr, 'u'},
+    {"standard-input", no_argument, nullptr, 's'},
+    {"version", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// -u's value: 1 to 9223372036854775807, read as strtoll reads it (leading
+// blanks and a sign accepted, anything after the number ignored).
+int64_t parseUpdatePeriod(const char *text) {
+    errno = 0;
+    long long value = std::strtoll(text, nullptr, 10);
+    if (errno != 0 || value < 1) {
+        usage(stderr,
+              "updatePeriod (\"%s\") must be a whole number, no less than 1 and less than about 9 "
+              "billion billion.\n",
+              text);
+    }
+    return value;
+}
+
+size_t readPhraseFromStdin() {
+    if (isatty(STDIN_FILENO)) {
+        error(1, 0, "Cannot read from the keyboard.  Use redirection or a pipeline with\noption -s.");
+    }
+    size_t n = std::fread(phrase, 1, MAX_PHRASE, stdin);
+    if (std::ferror(stdin)) {
+        error(1, errno, "Cannot read phrase from standard input");
+    }
+    return n;
+}
+
+// Joins the words with single spaces; a word that would take the phrase past
+// the limit is dropped together with every word after it.
+size_t joinWords(char *const words[], int count) {
+    size_t length = 0;
+    for (int i = 0; i < count; ++i) {
+        size_t m = std::strlen(words[i]);
+        if (length + m > MAX_JOINED) break;
+        if (i > 0) phrase[length++] = ' ';
+        std::memcpy(phrase + length, words[i], m);
+        length += m;
+    }
+    return length;
+}
+
+// Every byte becomes a member of the alphabet: ASCII letters in lower case,
+// everything else a space. The tests are those of the "C" locale, written out
+// so that no locale can change them.
+void normalise(size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        char c = phrase[i];
+        if (c >= 'A' && c <= 'Z') {
+            phrase[i] = char(c - 'A' + 'a');
+        } else if (!(c >= 'a' && c <= 'z')) {
+            phrase[i] = ' ';
+        }
+    }
+}
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// The smallest 2^k - 1 that is at least v.
+uint32_t coveringMask(uint32_t v) {
+    v |= v >> 1;
+    v |= v >> 2;
+    v |= v >> 4;
+    v |= v >> 8;
+    v |= v >> 16;
+    return v;
+}
+
+// The hot path: about 27 n H(n) tries. Positions and characters are drawn by
+// masking and rejecting, never by division; a found position costs one
+// position draw and nothing more.
+int64_t evolve(size_t length, int64_t updatePeriod) {
+    const uint32_t n = uint32_t(length);
+    const uint32_t mask = coveringMask(n - 1);
+    int64_t tries = 0;
+    uint32_t found = 0;
+    int64_t sinceDisplay = 0;
+    do {
+        uint32_t p = 0;
+        if (n >= 2) {
+            do {
+                p = genrand_int32() & mask;
+            } while (p >= n);
+        }
+        if (!correct[p]) {
+            uint32_t k;
+            do {
+                k = genrand_int32() & CHARACTER_MASK;
+            } while (k >= ALPHABET_SIZE);
+            char c = alphabet[k];
+            buf[p] = c;
+            if (c == phrase[p]) {
+                ++found;
+                correct[p] = 1;
+                buf[p] = upper(c);
+            }
+        }
+        ++sinceDisplay;
+        if (updatePeriod != 0 && sinceDisplay >= updatePeriod) {
+            std::puts(buf);
+            sinceDisplay = 0;
+        }
+        ++tries;
+    } while (found != n);
+    return tries;
+}
+
+void report(size_t n, int64_t tries) {
+    std::printf("\n%s\n", buf);
+    std::printf("The length of the phrase is %lu character%s.\n", (unsigned long)n, n == 1 ? "" : "s");
+    std::printf("Total tries = %lld\n", (long long)tries);
+
+    // 27^n as a mantissa and a decimal exponent, without forming 27^n.
+    double wholePart;
+    double fraction = std::modf(double(n) * LOG10_27, &wholePart);
+    std::printf("Expected tries (totally random ) = %.3fE+%.0f\n", exp10(fraction), wholePart);
+
+    // 27 n H(n), summed term by term from k = 1 up.
+    double expected = 0.0;
+    for (size_t k = 1; k <= n; ++k) expected = expected + (double(n) / double(k)) * 27.0;
+    std::printf("Expected tries (keeping correct) = %.0f\n", expected);
+}
+
+// Output that could not be written is a failure, not a success.
+void checkStandardOutput() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        error(1, errno, "Cannot write to <standard output>");
+    }
+}
+
+}  // namespace
+
+void usage(FILE *stream, const char *format, ...) {
+    if (stream != nullptr) {
+        if (format != nullptr && format[0] != '\0') {
+            std::fflush(stdout);
+            std::fprintf(stream, "%s: ", progName);
+            va_list args;
+            va_start(args, format);
+            std::vfprintf(stream, format, args);
+            va_end(args);
+            std::fputc('\n', stream);
+        }
+        std::fprintf(stream,
+                     "%s - Evolve a phrase by keeping random, correct characters.\n"
+                     "This demonstrates how evolution works quickly by retaining good qualities.\n"
+                     "Usage:\n"
+                     "  %s [-u|--update-period updatePeriod] \"your phrase here\"\n"
+                     "  %s [-u|--update-period updatePeriod] -s|--standard-input\n"
+                     "  %s -v\n"
+                     "  %s -h\n"
+                     "Options:\n"
+                     "  -u updatePeriod - how many tries between displaying the phrase\n"
+                     "  -s              - read the phrase from standard input\n"
+                     "  -h              - show this help message\n"
+                     "  -v              - show %s's version, date, author and compile time\n"
+                     "Non-alphabetic/non-space characters will be changed to spaces.\n"
+                     "If \"-u updatePeriod\" is specified, it must be > 0 and sets how may tries\n"
+                     "are made between displaying the phrase.  If updatePeriod is not specified\n"
+                     "the display will not be updated until the phrase is completely evolved.\n",
+                     progName, progName, progName, progName, progName, progName);
+    }
+    std::exit(stream == stderr ? 1 : 0);
+}
+
+int main(int argc, char *argv[]) {
+    if (getNameVersionAndDate(morphPhrase_rcsid, &progName, &version, &date) != 0) {
+        reportIdentityFailure(__LINE__, __FILE_NAME__, "");
+        return 1;
+    }
+
+    int64_t updatePeriod = 0;
+    bool fromStdin = false;
+    int opt;
+    while ((opt = getopt_long(argc, argv, "u:shHvV", longopts, nullptr)) != -1) {
+        switch (opt) {
+        case 'u':
+            updatePeriod = parseUpdatePeriod(optarg);
+            break;
+        case 's':
+            fromStdin = true;
+            break;
+        case 'v':
+        case 'V':
+            printVersionBanner(buildText, ", public domain.");
+            checkStandardOutput();
+            return 0;
+        case 'h':
+        case 'H':
+            usage(stdout, nullptr);
+        case '?':
+            usage(stderr, nullptr);
+        default:
+            error(1, 0, "Internal error in file %s at line no. %d.\n", __FILE_NAME__, __LINE__);
+        }
+    }
+    if (fromStdin == (optind < argc)) {
+        usage(stderr, "Either a phrase OR option -s must be provided.");
+    }
+
+    size_t n = fromStdin ? readPhraseFromStdin() : joinWords(argv + optind, argc - optind);
+    phrase[n] = '\0';
+    if (n == 0) {
+        std::fputs("Empty phrase.  Nothing to do.", stderr);
+        return 1;
+    }
+    normalise(n);
+    std::memset(buf, '.', n);
+    buf[n] = '\0';
+
+    init_genrand(uint32_t(hashTime() & 0xFFFFFFFFu));
+    int64_t tries = evolve(n, updatePeriod);
+    report(n, tries);
+    checkStandardOutput();
+    return 0;
+}

@@ -1,0 +1,131 @@
+// MT19937: the reference's published values, and init_genrand sequences
+// checked against the standard library's mt19937.
+#include <cerrno>
+#include <cstdint>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "mt19937ar.h"
+#include "testing.h"
+
+using testing_support::RunResult;
+using testing_support::runInChild;
+
+namespace {
+
+const uint32_t referenceKey[] = {0x123, 0x234, 0x345, 0x456};
+
+// The generator is process-wide; the unseeded sequence is only visible in a
+// process that has not drawn yet.
+TEST(Mt19937ar, UnseededStartsFromTheDefaultSeed) {
+    RunResult r = runInChild([] {
+        uint32_t a = genrand_int32();
+        uint32_t b = genrand_int32();
+        uint32_t c = genrand_int32();
+        std::printf("%u %u %u\n", a, b, c);
+    });
+    EXPECT_EQ(r.out, "3499211612 581869302 3890346734\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Mt19937ar, ReferenceVectors) {
+    init_genrand(0);
+    EXPECT_EQ(genrand_int32(), 2357136044u);
+    EXPECT_EQ(genrand_int32(), 2546248239u);
+
+    init_by_array(referenceKey, 4);
+    const uint32_t expected[] = {1067595299u, 955945823u, 477289528u, 4107218783u, 4228976476u};
+    for (uint32_t want : expected) EXPECT_EQ(genrand_int32(), want);
+}
+
+TEST(Mt19937ar, InitGenrandMatchesStdMt19937AcrossRegenerations) {
+    const uint32_t seeds[] = {0u, 1u, 5489u, 19650218u, 0x80000000u, 0xFFFFFFFFu, 0xDEADBEEFu};
+    for (uint32_t seed : seeds) {
+        std::mt19937 oracle(seed);
+        init_genrand(seed);
+        for (int i = 0; i < 2500; ++i) {
+            uint32_t want = uint32_t(oracle());
+            uint32_t got = genrand_int32();
+            if (got != want) {
+                ADD_FAILURE() << "seed " << seed << ", draw " << i << ": " << got << " != " << want;
+                break;
+            }
+        }
+    }
+}
+
+TEST(Mt19937ar, ReseedingRestartsTheSequence) {
+    init_genrand(42);
+    uint32_t first = genrand_int32();
+    for (int i = 0; i < 1000; ++i) genrand_int32();
+    init_genrand(42);
+    EXPECT_EQ(genrand_int32(), first);
+}
+
+// Each derived output takes its stated number of draws from the one
+// sequence, and maps them as stated.
+TEST(Mt19937ar, DerivedOutputsAndTheirDrawCounts) {
+    const uint32_t seed = 777;
+    std::mt19937 oracle(seed);
+    init_genrand(seed);
+
+    uint32_t d = uint32_t(oracle());
+    EXPECT_EQ(genrand_int31(), d >> 1);
+    d = uint32_t(oracle());
+    EXPECT_EQ(genrand_real1(), d * (1.0 / 4294967295.0));
+    d = uint32_t(oracle());
+    EXPECT_EQ(genrand_real2(), d * (1.0 / 4294967296.0));
+    d = uint32_t(oracle());
+    EXPECT_EQ(genrand_real3(), (d + 0.5) * (1.0 / 4294967296.0));
+    uint32_t a = uint32_t(oracle()) >> 5, b = uint32_t(oracle()) >> 6;
+    EXPECT_EQ(genrand_res53(), (a * 67108864.0 + b) * (1.0 / 9007199254740992.0));
+    // Everything above used exactly 6 draws.
+    EXPECT_EQ(genrand_int32(), uint32_t(oracle()));
+
+    init_genrand(0xFFFFFFFFu);
+    for (int i = 0; i < 200; ++i) {
+        double r1 = genrand_real1(), r2 = genrand_real2(), r3 = genrand_real3(), r53 = genrand_res53();
+        EXPECT_TRUE(r1 >= 0.0 && r1 <= 1.0);
+        EXPECT_TRUE(r2 >= 0.0 && r2 < 1.0);
+        EXPECT_TRUE(r3 > 0.0 && r3 < 1.0);
+        EXPECT_TRUE(r53 >= 0.0 && r53 < 1.0);
+    }
+}
+
+TEST(Mt19937ar, BytesFromTheReferenceKey) {
+    init_by_array(referenceKey, 4);
+    uint8_t bytes[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    ASSERT_EQ(mt19937ar_bytes(bytes, 6), 0);
+    const uint8_t expected[8] = {0x23, 0x36, 0xA2, 0x3F, 0x5F, 0x93, 0xAA, 0xAA};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(bytes[i], expected[i]) << "byte " << i;
+    // The rest of the second draw was discarded: the next is the third.
+    EXPECT_EQ(genrand_int32(), 477289528u);
+}
+
+TEST(Mt19937ar, BytesDrawCountsAndFailures) {
+    const struct {
+        size_t count;
+        int draws;
+    } cases[] = {{0, 0}, {1, 1}, {4, 1}, {5, 2}, {8, 2}, {9, 3}, {2496, 624}, {2497, 625}};
+    uint8_t bytes[2500];
+    for (const auto &c : cases) {
+        std::mt19937 oracle(99);
+        init_genrand(99);
+        ASSERT_EQ(mt19937ar_bytes(bytes, c.count), 0);
+        for (int i = 0; i < c.draws; ++i) {
+            uint32_t w = uint32_t(oracle());
+            for (size_t k = 0; k < 4 && size_t(i) * 4 + k < c.count; ++k)
+                ASSERT_EQ(bytes[size_t(i) * 4 + k], uint8_t(w >> (8 * k))) << c.count << " byte " << i * 4 + int(k);
+        }
+        EXPECT_EQ(genrand_int32(), uint32_t(oracle())) << "count " << c.count;
+    }
+
+    init_genrand(99);
+    errno = 0;
+    EXPECT_EQ(mt19937ar_bytes(nullptr, 6), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(genrand_int32(), uint32_t(std::mt19937(99)()));  // nothing was drawn
+}
+
+}  // namespace
