@@ -166,6 +166,9 @@ bool countInput(FILE *in, const char *inName) {
     while (got > 0) {
         countBlock(buf, got);
         total += static_cast<int64_t>(got);
+        // A terminal's end of input is one keystroke: reading on after it
+        // would wait for another.
+        if (std::feof(in) || std::ferror(in)) break;
         got = std::fread(buf, 1, bufSize, in);
     }
     // An input that fails at once (a directory, say) is an error, not an

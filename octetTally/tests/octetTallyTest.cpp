@@ -162,7 +162,7 @@ TEST(OctetTallyReport, SingleByteLiteral) {
         "Total: 1 bytes\n"
         "\n"
         " Char                     Count Percent\n"
-        "----- ------------------------- -------\n"
+        "-----  ------------------------ -------\n"
         "    A                         1 100.000\n"
         "  NUL                         0   0.000\n"
         "  SOH                         0   0.000\n";
@@ -177,7 +177,7 @@ TEST(OctetTallyReport, SingleByteLiteral) {
         "Total: 1 bytes\n"
         "\n"
         "Dec  Hex  Char                     Count\n"
-        "--- ---- ----- -------------------------\n"
+        "--- ---- -----  ------------------------\n"
         "000 0000   NUL                         0\n";
     EXPECT_EQ(numeric.out.substr(0, numericHead.size()), numericHead);
     EXPECT_NE(numeric.out.find("065 0041     A                         1\n"), std::string::npos);
