@@ -76,7 +76,7 @@ std::string byteName(unsigned c, bool numeric) {
 std::string expectedReport(const std::string &data, const std::string &inName, bool numeric) {
     if (data.empty()) return "File " + inName + " is empty.\n";
     std::vector<long long> counts(256, 0);
-    for (unsigned char byte : data) ++counts[byte];
+    for (char byte : data) ++counts[static_cast<unsigned char>(byte)];
     const long long total = static_cast<long long>(data.size());
     std::string out = "In \"" + inName + "\":\nTotal: " + grouped(total) + " bytes\n\n";
     if (numeric) {
