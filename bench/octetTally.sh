@@ -43,7 +43,8 @@ fi
 while [ "$(stat -c %s "$work/seed")" -lt $((64 * 1024 * 1024)) ]; do
   cat "$work/seed" "$work/seed" > "$work/seed2" && mv "$work/seed2" "$work/seed"
 done
-while :; do cat "$work/seed"; done 2>/dev/null | head -c "$size" > "$work/text" || true
+reps=$(( size / $(stat -c %s "$work/seed") + 1 ))
+for _ in $(seq "$reps"); do cat "$work/seed"; done | head -c "$size" > "$work/text"
 rm -f "$work/seed"
 
 median() {  # CSV from hyperfine: command,mean,stddev,median,...

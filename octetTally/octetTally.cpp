@@ -71,11 +71,19 @@ const char asciitable[128][4] = {
 constexpr size_t lanes = 8;
 uint64_t laneCounts[lanes][byteValues];
 
+// Eight bytes that all repeat the block's first byte (zero padding, runs of
+// one value) are counted in a register with one comparison instead.
 void countBlock(const unsigned char *p, size_t n) {
+    const uint64_t runWord = 0x0101010101010101ULL * p[0];
+    uint64_t runBytes = 0;
     size_t i = 0;
     for (; i + lanes <= n; i += lanes) {
         uint64_t word;
         std::memcpy(&word, p + i, sizeof word);
+        if (word == runWord) {
+            runBytes += lanes;
+            continue;
+        }
         ++laneCounts[0][word & 0xff];
         ++laneCounts[1][(word >> 8) & 0xff];
         ++laneCounts[2][(word >> 16) & 0xff];
@@ -85,6 +93,7 @@ void countBlock(const unsigned char *p, size_t n) {
         ++laneCounts[6][(word >> 48) & 0xff];
         ++laneCounts[7][word >> 56];
     }
+    laneCounts[0][p[0]] += runBytes;
     for (; i < n; ++i) ++laneCounts[0][p[i]];
 }
 

@@ -243,6 +243,15 @@ TEST(OctetTallyReport, RandomMegabytesAgainstIndependentCount) {
                   "file");
     RunResult piped = runPiped(data, {"-r"});
     expectSuccess(piped, expectedReport(data, "<standard input>", true), "pipe -r");
+
+    // Runs of one value, of every length and alignment, across block ends.
+    std::string runs;
+    std::uniform_int_distribution<int> runLength(1, 300);
+    while (runs.size() < 2 * 1024 * 1024 + 5) {
+        const char value = static_cast<char>(gen() % 4 == 0 ? 0 : gen() % 256);
+        runs.append(static_cast<size_t>(runLength(gen)), value);
+    }
+    expectSuccess(runPiped(runs), expectedReport(runs, "<standard input>", false), "runs");
 }
 
 TEST(OctetTallyReport, TotalsWithSeparators) {
