@@ -59,7 +59,8 @@ for name in random onebyte text; do
   cat "$file" > /dev/null   # into the page cache
   hyperfine -N --warmup 1 --runs "$runs" --style none \
     --export-csv "$work/$name.csv" \
-    "wc -l $file" "$tool $file" "$tool -r $file" >/dev/null
+    "wc -l $file" "$tool $file" "$tool -r $file" >/dev/null 2>"$work/hyperfine.log" \
+    || { cat "$work/hyperfine.log" >&2; exit 1; }
   mapfile -t med < <(median "$work/$name.csv")
   peak=$(/usr/bin/time -v "$tool" "$file" 2>&1 >/dev/null | awk -F: '/Maximum resident/ { gsub(/ /, "", $2); print $2 }')
   awk -v n="$name" -v w="${med[0]}" -v d="${med[1]}" -v r="${med[2]}" -v p="$peak" \
