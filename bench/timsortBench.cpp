@@ -2,9 +2,11 @@
 // tally records ordered by descending count, for several sizes and input
 // orders. Each sorter calls the same comparison function, which lives in
 // another file, through a pointer. Only the sort itself is timed (manual
-// time); the input is copied in before each one.
+// time); the input is copied in before each one. Comparisons are counted in
+// one extra, untimed sort with a counting version of the same function.
 //
-// After the usual table, a summary gives for every size and order the median
+// Each case runs nine times, interleaved at random with the others, and
+// after the usual table, a summary gives for every size and order the median
 // time per element of each sorter, timsort's ratio to the other two, and the
 // comparisons per sort.
 #include <algorithm>
@@ -26,6 +28,7 @@ namespace {
 
 // Read at run time, so that no sorter can see which function it calls.
 int (*volatile gCompare)(const void *, const void *) = compareByDescendingCount;
+int (*volatile gCountingCompare)(const void *, const void *) = countingCompareByDescendingCount;
 
 const char *const kOrders[] = {"random", "sorted", "reversed", "16keys", "1%swaps"};
 const char *const kSorters[] = {"timsort", "stable_sort", "qsort"};
@@ -54,8 +57,8 @@ std::vector<TallyRecord> makeInput(const std::string &order, std::size_t n) {
     return v;
 }
 
-void runSort(const std::string &sorter, TallyRecord *a, std::size_t n) {
-    int (*const c)(const void *, const void *) = gCompare;
+void runSort(const std::string &sorter, TallyRecord *a, std::size_t n,
+             int (*const c)(const void *, const void *)) {
     if (sorter == "timsort") {
         if (timsort(a, n, sizeof *a, c) != 0) {
             std::abort();
@@ -70,19 +73,19 @@ void runSort(const std::string &sorter, TallyRecord *a, std::size_t n) {
 void benchSort(benchmark::State &state, std::string sorter, std::string order, std::size_t n) {
     const std::vector<TallyRecord> input = makeInput(order, n);
     std::vector<TallyRecord> work(n);
-    long comparisons = 0;
     for (auto _ : state) {
         std::memcpy(work.data(), input.data(), n * sizeof(TallyRecord));
-        benchComparisons = 0;
         const auto start = std::chrono::steady_clock::now();
-        runSort(sorter, work.data(), n);
+        runSort(sorter, work.data(), n, gCompare);
         const auto stop = std::chrono::steady_clock::now();
-        comparisons += benchComparisons;
         benchmark::DoNotOptimize(work.data());
         state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
     }
-    state.counters["cmps"] = benchmark::Counter(static_cast<double>(comparisons),
-                                                benchmark::Counter::kAvgIterations);
+    // One more sort, untimed, to count its comparisons.
+    std::memcpy(work.data(), input.data(), n * sizeof(TallyRecord));
+    benchComparisons = 0;
+    runSort(sorter, work.data(), n, gCountingCompare);
+    state.counters["cmps"] = static_cast<double>(benchComparisons);
     state.counters["elems"] = static_cast<double>(n);
 }
 
@@ -151,12 +154,22 @@ int main(int argc, char **argv) {
                     ->UseManualTime()
                     ->Unit(benchmark::kMicrosecond)
                     ->MinTime(0.2)
-                    ->Repetitions(5)
+                    ->Repetitions(9)
                     ->ReportAggregatesOnly(true);
             }
         }
     }
-    benchmark::Initialize(&argc, argv);
+    // The machine is shared: repetitions of the sorters are interleaved at
+    // random, so that a busy spell falls on all of them alike, unless the
+    // command line says otherwise.
+    std::vector<char *> args(argv, argv + argc);
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&count, args.data());
+    argc = count;
+    argv = args.data();
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }

@@ -660,15 +660,22 @@ int mergeUntilBalanced(TimsortState *ts, std::size_t width) {
     return 0;
 }
 
+// One step of the final merging: the top run with the shorter of its
+// neighbours.
+template <std::size_t W>
+int mergeTopRuns(TimsortState *ts, std::size_t width) {
+    std::size_t n = ts->stackSize - 2;
+    if (n > 0 && ts->run[n - 1].len < ts->run[n + 1].len) {
+        --n;
+    }
+    return mergeAt<W>(ts, n, width);
+}
+
 // Merges whatever is pending at the end of the scan down to one run.
 template <std::size_t W>
 int mergeAllRemaining(TimsortState *ts, std::size_t width) {
     while (ts->stackSize > 1) {
-        std::size_t n = ts->stackSize - 2;
-        if (n > 0 && ts->run[n - 1].len < ts->run[n + 1].len) {
-            --n;
-        }
-        const int result = mergeAt<W>(ts, n, width);
+        const int result = mergeTopRuns<W>(ts, width);
         if (result != 0) {
             return result;
         }
@@ -713,6 +720,17 @@ int timsortBody(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
             const std::size_t force = remaining < minRun ? remaining : minRun;
             binarySort<W>(lo, force, runLen, c, width);
             runLen = force;
+        }
+        // The stack's capacity is fixed at set-up from the array's length,
+        // and some run lengths leave one run more pending than it holds (256
+        // elements in runs of 87, 52, 34, 17, 16 and 50 need six places of
+        // five). Rather than overflow, merge as the final merging does until
+        // there is room; other inputs never get here.
+        while (ts.stackSize == ts.stackLen && result == 0) {
+            result = mergeTopRuns<W>(&ts, width);
+        }
+        if (result != 0) {
+            break;
         }
         pushRun(&ts, lo, runLen);
         result = mergeUntilBalanced<W>(&ts, width);

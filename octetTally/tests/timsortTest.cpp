@@ -450,6 +450,56 @@ TEST(Timsort, ConstructedMerges) {
     }
 }
 
+// Runs whose lengths keep the balance rules satisfied with as many runs
+// pending as possible: from the top of the stack down minRun, minRun + 1,
+// then each one more than the two above it, pushed deepest first, and the
+// rest of the array as one last run.
+std::vector<std::uint32_t> deepestStack(std::size_t n, std::size_t minRun) {
+    std::vector<std::size_t> lens = {minRun, minRun + 1};
+    std::size_t sum = 2 * minRun + 1;
+    for (;;) {
+        const std::size_t next = lens[lens.size() - 1] + lens[lens.size() - 2] + 1;
+        if (sum + next > n - 1) break;
+        lens.push_back(next);
+        sum += next;
+    }
+    std::reverse(lens.begin(), lens.end());
+    lens.push_back(n - sum);
+    // Each run ascends from a start below the previous run's end.
+    std::vector<std::uint32_t> keys;
+    std::uint32_t start = static_cast<std::uint32_t>(n);
+    for (std::size_t len : lens) {
+        start -= static_cast<std::uint32_t>(len / 2 + 1);
+        for (std::size_t j = 0; j < len; ++j) keys.push_back(start + static_cast<std::uint32_t>(j));
+    }
+    return keys;
+}
+
+TEST(Timsort, MoreRunsPendingThanTheStackHolds) {
+    // n, its minimum run length, and the run-stack entries set up for it.
+    struct Case {
+        std::size_t n;
+        std::size_t minRun;
+        std::size_t stackEntries;
+    };
+    const Case cases[] = {{256, 16, 5}, {358, 23, 5}, {4219, 17, 10}, {76209, 19, 16}, {200000, 25, 39}};
+    for (std::size_t width : {16, 4, 12}) {
+        gWidth = width;
+        for (const Case &c : cases) {
+            const std::vector<std::uint32_t> keys = deepestStack(c.n, c.minRun);
+            ASSERT_EQ(keys.size(), c.n);
+            std::vector<unsigned char> data = makeElements(keys);
+            const std::vector<unsigned char> expected = stableSorted(data);
+            watchAllocations();
+            const int rc = timsort(data.data(), c.n, width, compareKeys);
+            stopWatching();
+            EXPECT_EQ(rc, 0) << "n " << c.n;
+            EXPECT_TRUE(data == expected) << "width " << width << ", n " << c.n;
+            EXPECT_EQ(alloc.sizes[1], c.stackEntries * 16) << "n " << c.n;
+        }
+    }
+}
+
 TEST(Timsort, UnalignedArrays) {
     // No alignment is assumed: sort arrays that start at odd addresses.
     for (std::size_t width : {4, 8, 16, 12}) {
