@@ -513,6 +513,8 @@ int mergeHi(TimsortState *ts, char *base1, std::size_t len1, char *base2, std::s
         // its run when the run ends.
         do {
             TIMSORT_CHECK(len1 > 0 && len2 > 1);
+            cursor1 = ELEM(base1, len1 - 1);
+            cursor2 = ELEM(tmp, len2 - 1);
             const std::size_t fromRun1 = c(cursor2, cursor1) < 0;
             const std::size_t fromRun2 = 1 - fromRun1;
             copySelected<W>(dest, cursor2, cursor1, fromRun1, width);
@@ -521,12 +523,12 @@ int mergeHi(TimsortState *ts, char *base1, std::size_t len1, char *base2, std::s
             count2 = (count2 + 1) * fromRun2;
             len1 -= fromRun1;
             len2 -= fromRun2;
-            cursor1 = ELEM(base1, len1 - 1);
-            cursor2 = ELEM(tmp, len2 - 1);
         } while (len1 != 0 && len2 != 1 && count1 < g && count2 < g);
         if (len1 == 0 || len2 == 1) {
             goto finish;
         }
+        cursor1 = ELEM(base1, len1 - 1);
+        cursor2 = ELEM(tmp, len2 - 1);
 
         do {
             TIMSORT_CHECK(len1 > 0 && len2 > 1);

@@ -442,7 +442,7 @@ TEST(Timsort, ConstructedMerges) {
         // Three runs where the middle one is longest.
         {"three runs", concat({range(100, 140), range(0, 300, 2), range(1, 80, 2)})},
     };
-    for (std::size_t width : {4, 8, 16, 12}) {
+    for (std::size_t width : {4u, 8u, 16u, 12u}) {
         gWidth = width;
         for (const Case &c : cases) {
             EXPECT_TRUE(sortsLikeStableSort(c.keys)) << c.what << ", width " << width;
@@ -483,7 +483,7 @@ TEST(Timsort, MoreRunsPendingThanTheStackHolds) {
         std::size_t stackEntries;
     };
     const Case cases[] = {{256, 16, 5}, {358, 23, 5}, {4219, 17, 10}, {76209, 19, 16}, {200000, 25, 39}};
-    for (std::size_t width : {16, 4, 12}) {
+    for (std::size_t width : {16u, 4u, 12u}) {
         gWidth = width;
         for (const Case &c : cases) {
             const std::vector<std::uint32_t> keys = deepestStack(c.n, c.minRun);
@@ -502,7 +502,7 @@ TEST(Timsort, MoreRunsPendingThanTheStackHolds) {
 
 TEST(Timsort, UnalignedArrays) {
     // No alignment is assumed: sort arrays that start at odd addresses.
-    for (std::size_t width : {4, 8, 16, 12}) {
+    for (std::size_t width : {4u, 8u, 16u, 12u}) {
         gWidth = width;
         const std::vector<std::uint32_t> keys = makeKeys(Shape::Stretches, 3000, 3);
         std::vector<unsigned char> data = makeElements(keys);
@@ -516,10 +516,10 @@ TEST(Timsort, UnalignedArrays) {
 
 TEST(Timsort, VeryWideElements) {
     // Wider than the generic instance's stack scratch: swapped and inserted piecewise.
-    for (std::size_t width : {300, 1000}) {
+    for (std::size_t width : {300u, 1000u}) {
         gWidth = width;
         for (Shape shape : {Shape::Random, Shape::Descending, Shape::GallopHi}) {
-            for (std::size_t n : {20, 700}) {
+            for (std::size_t n : {20u, 700u}) {
                 EXPECT_TRUE(sortsLikeStableSort(makeKeys(shape, n, 5)))
                     << "width " << width << ", " << shapeName(shape) << ", n " << n;
             }
@@ -530,7 +530,7 @@ TEST(Timsort, VeryWideElements) {
 TEST(Timsort, ComparisonCounts) {
     for (std::size_t width : kWidths) {
         gWidth = width;
-        for (std::size_t n : {0, 1, 2, 31, 32, 33, 1000, 100000}) {
+        for (std::size_t n : {0u, 1u, 2u, 31u, 32u, 33u, 1000u, 100000u}) {
             for (Shape shape : {Shape::Sorted, Shape::Descending}) {
                 if (shape == Shape::Descending && n > maxKey() + 1) {
                     continue;  // not strictly descending in this key range
@@ -601,7 +601,7 @@ TEST(TimsortAllocation, SetUpSizesAndGrowth) {
         {10000, 257, {256, 512}, 16}, {10000, 512, {256, 1024}, 16},
         {10000, 256, {256}, 16},
     };
-    for (std::size_t width : {16, 8, 4, 12}) {
+    for (std::size_t width : {16u, 8u, 4u, 12u}) {
         gWidth = width;
         for (const Case &c : cases) {
             std::vector<std::uint32_t> keys;
@@ -637,7 +637,7 @@ TEST(TimsortAllocation, SetUpSizesAndGrowth) {
 }
 
 TEST(TimsortAllocation, FailureAtSetUpLeavesTheArrayUntouched) {
-    for (std::size_t width : {16, 12}) {
+    for (std::size_t width : {16u, 12u}) {
         gWidth = width;
         for (int failAt : {1, 2}) {
             std::vector<unsigned char> data = makeElements(makeKeys(Shape::Random, 5000, 2));
@@ -727,7 +727,7 @@ TEST(Timsort, InconsistentComparisonKeepsEveryElement) {
         const bool constant = cmp.c == alwaysLess || cmp.c == alwaysGreater;
         for (std::size_t width : kWidths) {
             gWidth = width;
-            for (std::size_t n : {2, 31, 32, 33, 100, 257, 1000, 5000, 20000}) {
+            for (std::size_t n : {2u, 31u, 32u, 33u, 100u, 257u, 1000u, 5000u, 20000u}) {
                 if (n > 1000 && (constant || (width != 16 && width != 12))) {
                     continue;
                 }
