@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
+#include <type_traits>
 
 namespace {
 
@@ -89,6 +91,29 @@ constexpr std::size_t widthOf(std::size_t givenWidth) {
     return W != 0 ? W : givenWidth;
 }
 
+// Copies to `dest` the element at `ifOne` when `take` is 1, the one at
+// `ifZero` when it is 0. The fixed widths load both and select with a mask,
+// so that no branch depends on the comparison that decided `take`.
+template <std::size_t W>
+void copySelected(char *dest, const char *ifZero, const char *ifOne, std::size_t take,
+                  std::size_t width) {
+    if constexpr (W != 0) {
+        using Word = std::conditional_t<W % 8 == 0, std::uint64_t, std::uint32_t>;
+        constexpr std::size_t words = W / sizeof(Word);
+        Word x[words];
+        Word y[words];
+        std::memcpy(x, ifZero, W);
+        std::memcpy(y, ifOne, W);
+        const Word mask = Word{0} - static_cast<Word>(take);
+        for (std::size_t i = 0; i < words; ++i) {
+            x[i] ^= (x[i] ^ y[i]) & mask;
+        }
+        std::memcpy(dest, x, W);
+    } else {
+        std::memcpy(dest, take != 0 ? ifOne : ifZero, width);
+    }
+}
+
 template <std::size_t W>
 void swapElements(char *p, char *q, std::size_t width) {
     if constexpr (W != 0) {
@@ -134,14 +159,14 @@ void binarySort(char *lo, std::size_t hi, std::size_t start, TimsortCompare c,
         char *pivot = ELEM(lo, start);
         std::size_t left = 0;
         std::size_t count = start;
+        // Written as selections rather than branches: on unordered input
+        // the outcome of each comparison is a coin toss that a branch
+        // would keep mispredicting.
         while (count > 0) {
-            std::size_t half = count / 2;
-            if (c(pivot, ELEM(lo, left + half)) < 0) {
-                count = half;
-            } else {
-                left = left + half + 1;
-                count = count - half - 1;
-            }
+            const std::size_t half = count / 2;
+            const std::size_t after = 0 - static_cast<std::size_t>(c(pivot, ELEM(lo, left + half)) >= 0);
+            left += (half + 1) & after;
+            count = half ^ ((half ^ (count - half - 1)) & after);
         }
         // `left` is past every element equal to the pivot: stable.
         if (W != 0 || width <= SCRATCH_BYTES) {
@@ -363,29 +388,26 @@ int mergeLo(TimsortState *ts, char *base1, std::size_t len1, char *base2, std::s
         std::size_t count1 = 0;  // elements taken from run 1 in a row
         std::size_t count2 = 0;  // elements taken from run 2 in a row
 
-        // One at a time, until one run wins g times in a row.
+        // One at a time, until one run wins g times in a row. Each step
+        // selects its source instead of branching on the comparison, whose
+        // outcome is unpredictable on unordered input; the one branch left
+        // is the loop's, taken until a run ends or wins g times.
         do {
             TIMSORT_CHECK(len1 > 1 && len2 > 0);
-            if (c(cursor2, cursor1) < 0) {
-                std::memcpy(dest, cursor2, width);
-                dest += width;
-                cursor2 += width;
-                ++count2;
-                count1 = 0;
-                if (--len2 == 0) {
-                    goto finish;
-                }
-            } else {
-                std::memcpy(dest, cursor1, width);
-                dest += width;
-                cursor1 += width;
-                ++count1;
-                count2 = 0;
-                if (--len1 == 1) {
-                    goto finish;
-                }
-            }
-        } while (count1 < g && count2 < g);
+            const std::size_t fromRun2 = c(cursor2, cursor1) < 0;
+            const std::size_t fromRun1 = 1 - fromRun2;
+            copySelected<W>(dest, cursor1, cursor2, fromRun2, width);
+            dest += width;
+            cursor2 += fromRun2 * width;
+            cursor1 += fromRun1 * width;
+            count2 = (count2 + 1) * fromRun2;
+            count1 = (count1 + 1) * fromRun1;
+            len2 -= fromRun2;
+            len1 -= fromRun1;
+        } while (len2 != 0 && len1 != 1 && count1 < g && count2 < g);
+        if (len2 == 0 || len1 == 1) {
+            goto finish;
+        }
 
         // Galloping, while either gallop finds a stretch of GALLOP_LIMIT or more.
         do {
@@ -486,28 +508,27 @@ int mergeHi(TimsortState *ts, char *base1, std::size_t len1, char *base2, std::s
         std::size_t count1 = 0;
         std::size_t count2 = 0;
 
+        // One at a time, selecting rather than branching as in mergeLo. The
+        // cursors are worked out from the lengths, so that none steps below
+        // its run when the run ends.
         do {
             TIMSORT_CHECK(len1 > 0 && len2 > 1);
-            if (c(cursor2, cursor1) < 0) {
-                std::memcpy(dest, cursor1, width);
-                dest -= width;
-                ++count1;
-                count2 = 0;
-                if (--len1 == 0) {
-                    goto finish;
-                }
-                cursor1 -= width;
-            } else {
-                std::memcpy(dest, cursor2, width);
-                dest -= width;
-                ++count2;
-                count1 = 0;
-                if (--len2 == 1) {
-                    goto finish;
-                }
-                cursor2 -= width;
-            }
-        } while (count1 < g && count2 < g);
+            cursor1 = ELEM(base1, len1 - 1);
+            cursor2 = ELEM(tmp, len2 - 1);
+            const std::size_t fromRun1 = c(cursor2, cursor1) < 0;
+            const std::size_t fromRun2 = 1 - fromRun1;
+            copySelected<W>(dest, cursor2, cursor1, fromRun1, width);
+            dest -= width;
+            count1 = (count1 + 1) * fromRun1;
+            count2 = (count2 + 1) * fromRun2;
+            len1 -= fromRun1;
+            len2 -= fromRun2;
+        } while (len1 != 0 && len2 != 1 && count1 < g && count2 < g);
+        if (len1 == 0 || len2 == 1) {
+            goto finish;
+        }
+        cursor1 = ELEM(base1, len1 - 1);
+        cursor2 = ELEM(tmp, len2 - 1);
 
         do {
             TIMSORT_CHECK(len1 > 0 && len2 > 1);
@@ -641,15 +662,22 @@ int mergeUntilBalanced(TimsortState *ts, std::size_t width) {
     return 0;
 }
 
+// One step of the final merging: the top run with the shorter of its
+// neighbours.
+template <std::size_t W>
+int mergeTopRuns(TimsortState *ts, std::size_t width) {
+    std::size_t n = ts->stackSize - 2;
+    if (n > 0 && ts->run[n - 1].len < ts->run[n + 1].len) {
+        --n;
+    }
+    return mergeAt<W>(ts, n, width);
+}
+
 // Merges whatever is pending at the end of the scan down to one run.
 template <std::size_t W>
 int mergeAllRemaining(TimsortState *ts, std::size_t width) {
     while (ts->stackSize > 1) {
-        std::size_t n = ts->stackSize - 2;
-        if (n > 0 && ts->run[n - 1].len < ts->run[n + 1].len) {
-            --n;
-        }
-        const int result = mergeAt<W>(ts, n, width);
+        const int result = mergeTopRuns<W>(ts, width);
         if (result != 0) {
             return result;
         }
@@ -694,6 +722,17 @@ int timsortBody(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
             const std::size_t force = remaining < minRun ? remaining : minRun;
             binarySort<W>(lo, force, runLen, c, width);
             runLen = force;
+        }
+        // The stack's capacity is fixed at set-up from the array's length,
+        // and some run lengths leave one run more pending than it holds (256
+        // elements in runs of 87, 52, 34, 17, 16 and 50 need six places of
+        // five). Rather than overflow, merge as the final merging does until
+        // there is room; other inputs never get here.
+        while (ts.stackSize == ts.stackLen && result == 0) {
+            result = mergeTopRuns<W>(&ts, width);
+        }
+        if (result != 0) {
+            break;
         }
         pushRun(&ts, lo, runLen);
         result = mergeUntilBalanced<W>(&ts, width);

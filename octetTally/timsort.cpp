@@ -18,7 +18,13 @@ namespace {
 // base name.
 [[noreturn]] void checkFailed(const char *expr, const char *file, unsigned line,
                               const char *routine, const char *suffix) {
+    // The C library's own assertions name the program as it was invoked;
+    // where that name is not on offer, the message starts at the file.
+#ifdef __GLIBC__
     const char *prog = program_invocation_short_name;
+#else
+    const char *prog = "";
+#endif
     std::fprintf(stderr, "%s%s%s:%u: %s%s: Assertion `%s' failed.\n", prog,
                  prog[0] != '\0' ? ": " : "", file, line, routine, suffix, expr);
     std::fflush(stderr);
