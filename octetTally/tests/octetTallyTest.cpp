@@ -1,0 +1,473 @@
+// The tool as a user runs it: reports compared byte for byte with a report
+// built here from an independent count, every message and exit status, and
+// the safety of the input file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "error.h"
+#include "testing.h"
+
+using testing_support::readFile;
+using testing_support::RunOptions;
+using testing_support::RunResult;
+using testing_support::runTool;
+using testing_support::StdinKind;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+const std::string tool = OCTETTALLY_PATH;
+const std::string hint = "\"octetTally -h\" for help.\n";
+
+const std::string helpText =
+    "octetTally - count the various characters in the input and output a list of\n"
+    "character frequencies.  octetTally assumes 8-bit characters.\n"
+    "Usage:  octetTally [-r] [INFILE [OUTFILE]]\n"
+    "        octetTally [-h|-v]\n"
+    "Optional INFILE and OUTFILE are file names to read from and write to.\n"
+    "Other options:\n"
+    "     -r      use an alternative output format (no frequencies)\n"
+    "     -h      show this help message\n"
+    "     -v      show program version number, date, author, email, compile date\n";
+
+// --- The expected report, built without the tool's code -------------------
+
+std::string grouped(long long value) {
+    std::string digits = std::to_string(value);
+    std::string out;
+    int sinceSeparator = 0;
+    for (size_t i = digits.size(); i-- > 0;) {
+        if (sinceSeparator == 3 && digits[i] != '-') {
+            out.insert(out.begin(), ',');
+            sinceSeparator = 0;
+        }
+        out.insert(out.begin(), digits[i]);
+        ++sinceSeparator;
+    }
+    return out;
+}
+
+std::string rightAligned(const std::string &text, size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+std::string byteName(unsigned c, bool numeric) {
+    static const char *const controls[] = {
+        "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
+        "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
+        "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+    if (c < 32) return controls[c];
+    if (c == 32) return "SP";
+    if (c == 127) return "del";
+    if (c < 128 || numeric) return std::string(1, static_cast<char>(c));
+    const char hex[] = "0123456789ABCDEF";
+    return std::string("0x") + hex[c >> 4] + hex[c & 15];
+}
+
+std::string expectedReport(const std::string &data, const std::string &inName, bool numeric) {
+    if (data.empty()) return "File " + inName + " is empty.\n";
+    std::vector<long long> counts(256, 0);
+    for (char byte : data) ++counts[static_cast<unsigned char>(byte)];
+    const long long total = static_cast<long long>(data.size());
+    std::string out = "In \"" + inName + "\":\nTotal: " + grouped(total) + " bytes\n\n";
+    if (numeric) {
+        out += "Dec  Hex  Char" + rightAligned("Count", 26) + "\n";
+        out += "--- ---- -----" + rightAligned(std::string(24, '-'), 26) + "\n";
+        for (unsigned c = 0; c < 256; ++c) {
+            char codes[16];
+            std::snprintf(codes, sizeof codes, "%03u %04X ", c, c);
+            out += codes + rightAligned(byteName(c, true), 5) + " " +
+                   rightAligned(grouped(counts[c]), 25) + "\n";
+        }
+        return out;
+    }
+    std::vector<unsigned> order(256);
+    for (unsigned c = 0; c < 256; ++c) order[c] = c;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](unsigned a, unsigned b) { return counts[a] > counts[b]; });
+    out += " Char" + rightAligned("Count", 26) + " Percent\n";
+    out += "-----" + rightAligned(std::string(24, '-'), 26) + " -------\n";
+    for (unsigned c : order) {
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%.3f",
+                      static_cast<double>(counts[c]) * 100.0 / static_cast<double>(total));
+        out += rightAligned(byteName(c, false), 5) + " " + rightAligned(grouped(counts[c]), 25) +
+               " " + rightAligned(percent, 7) + "\n";
+    }
+    return out;
+}
+
+RunResult runOn(const std::vector<std::string> &args, const std::string &cwd = "") {
+    RunOptions o;
+    o.args = args;
+    o.cwd = cwd;
+    return runTool(tool, o);
+}
+
+RunResult runPiped(const std::string &data, std::vector<std::string> args = {}) {
+    RunOptions o;
+    o.args = std::move(args);
+    o.stdinKind = StdinKind::Pipe;
+    o.input = data;
+    return runTool(tool, o);
+}
+
+void expectSuccess(const RunResult &r, const std::string &out, const std::string &label) {
+    EXPECT_TRUE(r.exited) << label;
+    EXPECT_EQ(r.status, 0) << label;
+    EXPECT_EQ(r.err, "") << label;
+    EXPECT_EQ(r.out, out) << label;
+}
+
+void expectFailure(const RunResult &r, const std::string &err, const std::string &label) {
+    EXPECT_TRUE(r.exited) << label;
+    EXPECT_EQ(r.status, 1) << label;
+    EXPECT_EQ(r.err, err) << label;
+    EXPECT_EQ(r.out, "") << label;
+}
+
+std::string allValuesOnce() {
+    std::string data;
+    for (int c = 255; c >= 0; --c) data += static_cast<char>(c);
+    return data;
+}
+
+// --- Reports -----------------------------------------------------------------
+
+TEST(OctetTallyReport, EmptyInput) {
+    RunOptions fromNull;
+    expectSuccess(runTool(tool, fromNull), "File <standard input> is empty.\n", "null");
+    expectSuccess(runPiped(""), "File <standard input> is empty.\n", "pipe");
+    expectSuccess(runPiped("", {"-r"}), "File <standard input> is empty.\n", "pipe -r");
+    TempDir dir;
+    writeFile(dir.file("empty"), "");
+    expectSuccess(runOn({dir.file("empty")}), "File " + dir.file("empty") + " is empty.\n", "file");
+}
+
+TEST(OctetTallyReport, SingleByteLiteral) {
+    RunResult r = runPiped("A");
+    expectSuccess(r, expectedReport("A", "<standard input>", false), "A");
+    // The layout spelt out once, so that the report built above is checked too.
+    const std::string head =
+        "In \"<standard input>\":\n"
+        "Total: 1 bytes\n"
+        "\n"
+        " Char                     Count Percent\n"
+        "-----  ------------------------ -------\n"
+        "    A                         1 100.000\n"
+        "  NUL                         0   0.000\n"
+        "  SOH                         0   0.000\n";
+    EXPECT_EQ(r.out.substr(0, head.size()), head);
+    EXPECT_EQ(r.out.substr(r.out.size() - 80), " 0xFE                         0   0.000\n"
+                                               " 0xFF                         0   0.000\n");
+
+    RunResult numeric = runPiped("A", {"-r"});
+    expectSuccess(numeric, expectedReport("A", "<standard input>", true), "-r A");
+    const std::string numericHead =
+        "In \"<standard input>\":\n"
+        "Total: 1 bytes\n"
+        "\n"
+        "Dec  Hex  Char                     Count\n"
+        "--- ---- -----  ------------------------\n"
+        "000 0000   NUL                         0\n";
+    EXPECT_EQ(numeric.out.substr(0, numericHead.size()), numericHead);
+    EXPECT_NE(numeric.out.find("065 0041     A                         1\n"), std::string::npos);
+}
+
+TEST(OctetTallyReport, TiesKeepAscendingByteOrder) {
+    const std::string data = "zzzbaY\x01\x02\xf0\xf0\xf0";
+    RunResult r = runPiped(data);
+    expectSuccess(r, expectedReport(data, "<standard input>", false), "ties");
+    // Three each, then one each, in ascending order of the byte.
+    const std::vector<std::string> rows = {"  STX", "    Y", "    a", "    b"};
+    size_t prev = r.out.find(" 0xF0 ");
+    ASSERT_NE(prev, std::string::npos);
+    EXPECT_LT(r.out.find("    z "), prev);
+    prev = r.out.find("  SOH ");
+    ASSERT_GT(prev, r.out.find(" 0xF0 "));
+    for (const std::string &row : rows) {
+        size_t at = r.out.find(row + " ");
+        EXPECT_GT(at, prev) << row;
+        prev = at;
+    }
+}
+
+TEST(OctetTallyReport, NamesOfSpecialBytes) {
+    const std::string data = "\n \x7f\xc8";
+    RunResult def = runPiped(data);
+    expectSuccess(def, expectedReport(data, "<standard input>", false), "default");
+    for (const char *row : {"   LF                         1  25.000\n",
+                            "   SP                         1  25.000\n",
+                            "  del                         1  25.000\n",
+                            " 0xC8                         1  25.000\n"}) {
+        EXPECT_NE(def.out.find(row), std::string::npos) << row;
+    }
+    RunResult num = runPiped(data, {"-r"});
+    expectSuccess(num, expectedReport(data, "<standard input>", true), "-r");
+    for (const char *row : {"010 000A    LF                         1\n",
+                            "032 0020    SP                         1\n",
+                            "127 007F   del                         1\n",
+                            "200 00C8     \xc8                         1\n"}) {
+        EXPECT_NE(num.out.find(row), std::string::npos) << row;
+    }
+}
+
+TEST(OctetTallyReport, AllByteValuesFromAFile) {
+    TempDir dir;
+    const std::string path = dir.file("all");
+    const std::string data = allValuesOnce() + "aab";
+    writeFile(path, data);
+    expectSuccess(runOn({path}), expectedReport(data, path, false), "default");
+    expectSuccess(runOn({"-r", path}), expectedReport(data, path, true), "-r");
+}
+
+TEST(OctetTallyReport, RandomMegabytesAgainstIndependentCount) {
+    // Skewed so that counts differ and several need separators; more than one
+    // 64 KiB block, and not a multiple of eight bytes.
+    std::mt19937 gen(2024);
+    std::geometric_distribution<int> skew(0.02);
+    std::string data(3 * 1024 * 1024 + 13, '\0');
+    for (char &byte : data) byte = static_cast<char>(skew(gen) % 256);
+    TempDir dir;
+    writeFile(dir.file("random"), data);
+    expectSuccess(runOn({dir.file("random")}), expectedReport(data, dir.file("random"), false),
+                  "file");
+    RunResult piped = runPiped(data, {"-r"});
+    expectSuccess(piped, expectedReport(data, "<standard input>", true), "pipe -r");
+
+    // Runs of one value, of every length and alignment, across block ends.
+    std::string runs;
+    std::uniform_int_distribution<int> runLength(1, 300);
+    while (runs.size() < 2 * 1024 * 1024 + 5) {
+        const char value = static_cast<char>(gen() % 4 == 0 ? 0 : gen() % 256);
+        runs.append(static_cast<size_t>(runLength(gen)), value);
+    }
+    expectSuccess(runPiped(runs), expectedReport(runs, "<standard input>", false), "runs");
+}
+
+TEST(OctetTallyReport, TotalsWithSeparators) {
+    const std::string data(1234567, 'x');
+    RunResult r = runPiped(data);
+    expectSuccess(r, expectedReport(data, "<standard input>", false), "1234567");
+    EXPECT_EQ(r.out.find("Total: 1,234,567 bytes\n"), 23u);
+    EXPECT_NE(r.out.find("    x                 1,234,567 100.000\n"), std::string::npos);
+}
+
+// --- Arguments ---------------------------------------------------------------
+
+TEST(OctetTallyArguments, HelpBannerAndUnknownOptions) {
+    const std::string banner = std::string("octetTally version 1.35 (2024-09-02)\nby ") + author +
+                               " <" + email + ">,\ncompiled ";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string outPrefix;  // banner: prefix only (the build time varies)
+        std::string err;
+        bool isBanner;
+    } cases[] = {
+        {{"-h"}, 0, helpText, "", false},
+        {{"-H"}, 0, helpText, "", false},
+        {{"-?"}, 0, helpText, "", false},
+        {{"--help"}, 0, helpText, "", false},
+        {{"--anything"}, 0, helpText, "", false},
+        {{"-r-"}, 0, helpText, "", false},
+        {{"-rh", "no-such-file"}, 0, helpText, "", false},
+        {{"-v"}, 0, banner, "", true},
+        {{"-V"}, 0, banner, "", true},
+        {{"-rv"}, 0, banner, "", true},
+        {{"-v", "-x"}, 0, banner, "", true},
+        {{"-x"}, 1, "", "octetTally: Unknown option -x\n", false},
+        {{"-rx"}, 1, "", "octetTally: Unknown option -x\n", false},
+        {{"-r", "-q", "-h"}, 1, "", "octetTally: Unknown option -q\n", false},
+        {{"a", "b", "c"}, 1, "", "octetTally: Too many file names given on the command line.\n" + hint,
+         false},
+        {{"--", "a", "b", "c"}, 1, "",
+         "octetTally: Too many file names given on the command line.\n" + hint, false},
+    };
+    for (const Case &c : cases) {
+        std::string label;
+        for (const std::string &a : c.args) label += a + " ";
+        RunResult r = runOn(c.args);
+        EXPECT_EQ(r.status, c.status) << label;
+        EXPECT_EQ(r.err, c.err) << label;
+        if (c.isBanner) {
+            EXPECT_EQ(r.out.substr(0, c.outPrefix.size()), c.outPrefix) << label;
+            EXPECT_EQ(r.out.substr(r.out.size() - 6), " EST.\n") << label;
+            EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << label;
+        } else {
+            EXPECT_EQ(r.out, c.outPrefix) << label;
+        }
+    }
+}
+
+TEST(OctetTallyArguments, FileNamesThatLookLikeOptions) {
+    TempDir dir;
+    writeFile(dir.file("-"), "dash");
+    writeFile(dir.file("-r"), "minus r");
+    writeFile(dir.file("in"), "input");
+    // A lone "-" is a file name, and so is everything after the first name.
+    expectSuccess(runOn({"-"}, dir.path()), expectedReport("dash", "-", false), "-");
+    expectSuccess(runOn({"-r", "-"}, dir.path()), expectedReport("dash", "-", true), "-r -");
+    // After "--", "-r" is the input's name, not the option.
+    expectSuccess(runOn({"--", "-r"}, dir.path()), expectedReport("minus r", "-r", false), "-- -r");
+    RunResult toDashR = runOn({"in", "-x"}, dir.path());
+    expectSuccess(toDashR, "", "in -x");
+    EXPECT_EQ(readFile(dir.file("-x")), expectedReport("input", "in", false));
+    RunResult both = runOn({"-r", "--", "-", "-v"}, dir.path());
+    expectSuccess(both, "", "-r -- - -v");
+    EXPECT_EQ(readFile(dir.file("-v")), expectedReport("dash", "-", true));
+}
+
+TEST(OctetTallyArguments, OneAndTwoNamesAndOutputTruncation) {
+    TempDir dir;
+    const std::string in = dir.file("in.txt");
+    const std::string out = dir.file("out.txt");
+    writeFile(in, "hello, world\n");
+    expectSuccess(runOn({in}), expectedReport("hello, world\n", in, false), "one name");
+    writeFile(out, std::string(100000, '#'));
+    expectSuccess(runOn({"-r", in, out}), "", "two names");
+    EXPECT_EQ(readFile(out), expectedReport("hello, world\n", in, true));
+    // The notice of an empty input goes to the output file too.
+    writeFile(in, "");
+    expectSuccess(runOn({in, out}), "", "empty to file");
+    EXPECT_EQ(readFile(out), "File " + in + " is empty.\n");
+}
+
+TEST(OctetTallyArguments, FilesThatCannotBeOpened) {
+    TempDir dir;
+    dir.openToAll();
+    const std::string missing = dir.file("missing");
+    const std::string noDir = dir.file("nodir/out");
+    const std::string secret = dir.file("secret");
+    const std::string in = dir.file("in");
+    writeFile(secret, "private", 0000);
+    writeFile(in, "data", 0644);
+    mkdir(dir.file("locked").c_str(), 0755);
+    const std::string locked = dir.file("locked/out");
+
+    struct Case {
+        std::vector<std::string> args;
+        bool asNobody;
+        std::string err;
+    } cases[] = {
+        {{missing}, false,
+         "octetTally: Cannot open \"" + missing + "\" for input: No such file or directory\n" + hint},
+        {{in, noDir}, false,
+         "octetTally: Cannot open \"" + noDir + "\" for output: No such file or directory\n" + hint},
+        // The input is opened first.
+        {{missing, noDir}, false,
+         "octetTally: Cannot open \"" + missing + "\" for input: No such file or directory\n" + hint},
+        {{secret}, true,
+         "octetTally: Cannot open \"" + secret + "\" for input: Permission denied\n" + hint},
+        {{in, locked}, true,
+         "octetTally: Cannot open \"" + locked + "\" for output: Permission denied\n" + hint},
+    };
+    for (const Case &c : cases) {
+        RunOptions o;
+        o.args = c.args;
+        o.asNobody = c.asNobody;
+        expectFailure(runTool(tool, o), c.err, c.args[0] + (c.asNobody ? " as nobody" : ""));
+    }
+    EXPECT_EQ(access(noDir.c_str(), F_OK), -1);
+    EXPECT_EQ(access(locked.c_str(), F_OK), -1);
+}
+
+TEST(OctetTallyArguments, DirectoryAsInputIsAReadError) {
+    TempDir dir;
+    expectFailure(runOn({dir.path()}),
+                  "octetTally: Error reading from \"" + dir.path() + "\": Is a directory\n", "dir");
+    RunOptions o;
+    o.stdinKind = StdinKind::Path;
+    o.stdinPath = dir.path();
+    expectFailure(runTool(tool, o),
+                  "octetTally: Error reading from \"<standard input>\": Is a directory\n", "stdin");
+}
+
+TEST(OctetTallyArguments, OutputThatIsTheInputIsRefused) {
+    TempDir dir;
+    const std::string in = dir.file("data");
+    const std::string content = "precious data, not to be lost\n";
+    writeFile(in, content);
+    ASSERT_EQ(symlink(in.c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(link(in.c_str(), dir.file("hard").c_str()), 0);
+    mkdir(dir.file("sub").c_str(), 0755);
+    for (const std::string &out :
+         {in, dir.path() + "/./data", dir.path() + "/sub/../data", dir.file("link"), dir.file("hard")}) {
+        for (bool numeric : {false, true}) {
+            std::vector<std::string> args = {in, out};
+            if (numeric) args.insert(args.begin(), "-r");
+            expectFailure(runOn(args),
+                          "octetTally: Cannot write to \"" + out + "\": it is the input file\n" + hint,
+                          out);
+            EXPECT_EQ(readFile(in), content) << out;
+        }
+    }
+    // Through the link as input and the real name as output, too.
+    expectFailure(runOn({dir.file("link"), in}),
+                  "octetTally: Cannot write to \"" + in + "\": it is the input file\n" + hint, "link in");
+    EXPECT_EQ(readFile(in), content);
+    // A device is not a file that could be truncated.
+    expectSuccess(runOn({"/dev/null", "/dev/null"}), "", "/dev/null twice");
+}
+
+TEST(OctetTallyArguments, WriteErrorsAreReported) {
+    const std::string data = allValuesOnce();
+    struct Case {
+        std::vector<std::string> args;
+        std::string stdoutPath;
+        std::string input;
+        long long sizeLimit;
+        std::string err;
+    } cases[] = {
+        {{}, "/dev/full", data, -1,
+         "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
+        {{"-r"}, "/dev/full", data, -1,
+         "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
+        {{"-", "/dev/full"}, "", data, -1,
+         "octetTally: Error writing to \"/dev/full\": No space left on device\n"},
+        {{}, "/dev/full", "", -1,
+         "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
+        {{"-", "OUT"}, "", data, 100, "octetTally: Error writing to \"OUT\": File too large\n"},
+        {{}, "OUT", data, 5000, "octetTally: Error writing to \"<standard output>\": File too large\n"},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        writeFile(dir.file("-"), c.input);
+        RunOptions o;
+        o.args = c.args;
+        o.cwd = dir.path();
+        o.stdinKind = StdinKind::Pipe;
+        o.input = c.input;
+        o.fileSizeLimit = c.sizeLimit;
+        o.stdoutPath = c.stdoutPath == "OUT" ? dir.file("OUT") : c.stdoutPath;
+        RunResult r = runTool(tool, o);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST(OctetTallyTerminal, NoticeWhenReadingAKeyboard) {
+    RunOptions o;
+    o.stdinKind = StdinKind::Pty;
+    testing_support::Running running = testing_support::startTool(tool, o);
+    ASSERT_TRUE(testing_support::waitForStderr(running, "Waiting for keyboard input..."));
+    // A line, then end of input typed at the start of the next line.
+    const char typed[] = "AB\n\x04";
+    ASSERT_EQ(write(running.ptyMaster, typed, sizeof typed - 1), static_cast<ssize_t>(sizeof typed - 1));
+    RunResult r = testing_support::finishTool(running);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "octetTally: Waiting for keyboard input...\n");
+    EXPECT_EQ(r.out, expectedReport("AB\n", "<standard input>", false));
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// The sort's entry: the choice of the width instance, the set-up of a full
+// sort and the run-stack push. The body of the sort is in timsort-impl.h.
+#include "timsort.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "timsort-impl.h"
+
+char timsort_rcsid[] = "$Id: timsort.c,v 1.12 2024-09-02 11:52:17-04 devteam Exp $";
+
+namespace {
+
+// Writes the standard assertion message, "prog: file:line: routine:
+// Assertion `expr' failed.", and aborts. The routine is named by its
+// instance (mergeHi_16), never by a template signature, and the file by its
+// base name.
+[[noreturn]] void checkFailed(const char *expr, const char *file, unsigned line,
+                              const char *routine, const char *suffix) {
+    // The C library's own assertions name the program as it was invoked;
+    // where that name is not on offer, the message starts at the file.
+#ifdef __GLIBC__
+    const char *prog = program_invocation_short_name;
+#else
+    const char *prog = "";
+#endif
+    std::fprintf(stderr, "%s%s%s:%u: %s%s: Assertion `%s' failed.\n", prog,
+                 prog[0] != '\0' ? ": " : "", file, line, routine, suffix, expr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// The checks of this file name routines that exist once.
+#define TIMSORT_CHECK_ONCE(expr)                                                             \
+    ((expr) ? static_cast<void>(0)                                                           \
+            : checkFailed(#expr, __FILE_NAME__, static_cast<unsigned>(__LINE__), routine, ""))
+
+// Run-stack capacity for `len` elements. With the balance rules kept, run
+// lengths grow at least like Fibonacci numbers from the top of the stack
+// down, so an array shorter than each bound cannot pile up more runs.
+std::size_t stackLenFor(std::size_t len) {
+    if (len < 359) {
+        return 5;
+    }
+    if (len < 4220) {
+        return 10;
+    }
+    if (len < 76210) {
+        return 16;
+    }
+    if (len < 4885703256ULL) {
+        return 39;
+    }
+    return 85;
+}
+
+// Sets up a full sort of `len` elements: the merge buffer (half the array
+// or TMP_START_LEN elements) and the run stack. Returns 0, or -1 with both
+// released when either allocation failed.
+int timsort_init(TimsortState *ts, char *a, std::size_t len, TimsortCompare c, std::size_t width) {
+    static constexpr char routine[] = "timsort_init";
+    TIMSORT_CHECK_ONCE(ts);
+    TIMSORT_CHECK_ONCE(a || !len);
+    TIMSORT_CHECK_ONCE(c);
+    ts->a = a;
+    ts->len = len;
+    ts->c = c;
+    ts->gallopThreshold = GALLOP_LIMIT;
+    ts->stackSize = 0;
+    ts->tmpLen = len < 2 * TMP_START_LEN ? len / 2 : TMP_START_LEN;
+    ts->tmp = static_cast<char *>(std::malloc(ts->tmpLen * width));
+    ts->stackLen = stackLenFor(len);
+    ts->run = static_cast<PendingRun *>(std::malloc(ts->stackLen * sizeof(PendingRun)));
+    if (ts->tmp != nullptr && ts->run != nullptr) {
+        return 0;
+    }
+    std::free(ts->tmp);
+    std::free(ts->run);
+    return -1;
+}
+
+void pushRun(TimsortState *ts, char *base, std::size_t len) {
+    static constexpr char routine[] = "pushRun";
+    TIMSORT_CHECK_ONCE(ts->stackSize < ts->stackLen);
+    ts->run[ts->stackSize].base = base;
+    ts->run[ts->stackSize].len = len;
+    ++ts->stackSize;
+}
+
+}  // namespace
+
+int timsort(void *a, std::size_t nel, std::size_t width, int (*c)(const void *, const void *)) {
+    if (width == 16) {
+        return timsort_16(a, nel, width, c);
+    }
+    if (width == 8) {
+        return timsort_8(a, nel, width, c);
+    }
+    if (width == 4) {
+        return timsort_4(a, nel, width, c);
+    }
+    return timsort_width(a, nel, width, c);
+}
