@@ -132,7 +132,10 @@ void writeStartTime() {
 void signal_handler(int sig) {
     // A second delivery while we forward the first is dropped.
     signal(sig, SIG_IGN);
-    if (nPid > 0 && kill(nPid, SIGTERM) == -1) {
+    // The wait may already have reaped the command when the signal arrives
+    // (it is handled on the way back from the wait, before nPid is cleared):
+    // a command that no longer exists needs no forcing.
+    if (nPid > 0 && kill(nPid, SIGTERM) == -1 && errno != ESRCH) {
         error(1, errno,
               "Cannot force the child process to end. You must end it manually with \"kill %d\".  Reason",
               static_cast<int>(nPid));
