@@ -268,15 +268,10 @@ int inPlaceMode(const Settings &settings, int operands, char *names[]) {
 
 void usage(FILE *stream, const char *format, ...) {
     if (stream != nullptr) {
-        if (format != nullptr && *format != '\0') {
-            std::fflush(stdout);
-            std::fprintf(stream, "%s: ", progName);
-            va_list args;
-            va_start(args, format);
-            std::vfprintf(stream, format, args);
-            va_end(args);
-            std::fputc('\n', stream);
-        }
+        va_list args;
+        va_start(args, format);
+        writeUsageMessage(stream, format, args);
+        va_end(args);
         std::fprintf(stream,
                      "%s - replace tab characters with runs of space characters.\n"
                      "Usage: %s [-n[ ]NUM] [-l|--leading-only] [infile [outfile]]\n"
@@ -298,7 +293,7 @@ void usage(FILE *stream, const char *format, ...) {
                      "of less than 1 is not permitted in any case.\n",
                      progName, progName, progName, progName, defaultSpacing, progName);
     }
-    std::exit(stream == stderr ? 1 : 0);
+    endUsage(stream);
 }
 
 int main(int argc, char *argv[]) {

@@ -96,3 +96,13 @@ void printVersionBanner(const char *buildText, const char *tail) {
     std::printf("%s version %s (%s)\nby %s <%s>,\n%s%s\n", progName, version, date, author, email,
                 buildText, tail);
 }
+
+void writeUsageMessage(FILE *stream, const char *format, va_list args) {
+    if (format == nullptr || *format == '\0') return;
+    std::fflush(stdout);
+    std::fprintf(stream, "%s: ", progName);
+    std::vfprintf(stream, format, args);
+    std::fputc('\n', stream);
+}
+
+void endUsage(FILE *stream) { std::exit(stream == stderr ? 1 : 0); }

@@ -2,6 +2,7 @@
 // own identity string, the version banner, and the diagnostic routines.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 
 // Set once at start-up by getNameVersionAndDate; they point into the tool's
@@ -37,6 +38,13 @@ int getNameVersionAndDate(char *identity, char **name, char **versionOut, char *
 // message and the help text to the stream, then exits with 1 when the stream
 // is standard error and 0 otherwise.
 [[noreturn]] [[gnu::format(printf, 2, 3)]] void usage(FILE *stream, const char *format, ...);
+
+// The parts every tool's usage shares. writeUsageMessage writes, for a
+// non-empty format, pending standard output first and then "prog: message"
+// and a newline to the stream; endUsage ends the process with 1 when the
+// stream is standard error and 0 otherwise (a null stream included).
+void writeUsageMessage(FILE *stream, const char *format, va_list args);
+[[noreturn]] void endUsage(FILE *stream);
 
 // Writes the start-up failure text for a failed identity parse; the caller
 // names its own line and source file and ends with status 1. `ending` is what

@@ -147,18 +147,13 @@ void signal_handler(int sig) {
 
 void usage(FILE *stream, const char *format, ...) {
     if (stream != nullptr) {
-        if (format != nullptr && *format != '\0') {
-            std::fflush(stdout);
-            std::fprintf(stream, "%s: ", progName);
-            va_list args;
-            va_start(args, format);
-            std::vfprintf(stream, format, args);
-            va_end(args);
-            std::fputc('\n', stream);
-        }
+        va_list args;
+        va_start(args, format);
+        writeUsageMessage(stream, format, args);
+        va_end(args);
         std::fprintf(stream, helpText, progName, progName, progName, progName);
     }
-    std::exit(stream == stderr ? 1 : 0);
+    endUsage(stream);
 }
 
 int main(int argc, char **argv) {

@@ -182,15 +182,10 @@ void checkStandardOutput() {
 
 void usage(FILE *stream, const char *format, ...) {
     if (stream != nullptr) {
-        if (format != nullptr && format[0] != '\0') {
-            std::fflush(stdout);
-            std::fprintf(stream, "%s: ", progName);
-            va_list args;
-            va_start(args, format);
-            std::vfprintf(stream, format, args);
-            va_end(args);
-            std::fputc('\n', stream);
-        }
+        va_list args;
+        va_start(args, format);
+        writeUsageMessage(stream, format, args);
+        va_end(args);
         std::fprintf(stream,
                      "%s - Evolve a phrase by keeping random, correct characters.\n"
                      "This demonstrates how evolution works quickly by retaining good qualities.\n"
@@ -210,7 +205,7 @@ void usage(FILE *stream, const char *format, ...) {
                      "the display will not be updated until the phrase is completely evolved.\n",
                      progName, progName, progName, progName, progName, progName);
     }
-    std::exit(stream == stderr ? 1 : 0);
+    endUsage(stream);
 }
 
 int main(int argc, char *argv[]) {
