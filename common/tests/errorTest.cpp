@@ -1,6 +1,7 @@
 // The support module: identity parsing and the two diagnostic routines,
 // output compared byte for byte in a child process.
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <string>
 
@@ -129,6 +130,32 @@ TEST(ErrorMsg, FormatErrnoAndHelpHint) {
         {"null name", [] { setName(nullptr); errorMsg(1, 0, 1, "m"); }, "", "m\nHelp option is -h.\n", 1},
         {"does not flush stdout", [] { setName("o"); std::fputs("out", stdout); errorMsg(0, 0, 0, "m"); std::fputs("|", stderr); },
          "out", "o: m\n|", 0},
+    });
+}
+
+// What a tool's usage does around its own help text.
+[[gnu::format(printf, 2, 3)]] void usageLike(FILE *stream, const char *format, ...) {
+    if (stream != nullptr) {
+        va_list args;
+        va_start(args, format);
+        writeUsageMessage(stream, format, args);
+        va_end(args);
+        std::fputs("HELP\n", stream);
+    }
+    endUsage(stream);
+}
+
+// An empty format, which callers pass to ask for the help text alone.
+#pragma GCC diagnostic ignored "-Wformat-security"
+char emptyFormat[1];  // not a literal, so the compiler leaves it to run time
+
+TEST(Usage, MessageHelpAndStatus) {
+    runCases({
+        {"help on stdout", [] { setName("t"); usageLike(stdout, nullptr); }, "HELP\n", "", 0},
+        {"message on stderr", [] { setName("t"); usageLike(stderr, "Missing %s.", "name"); }, "", "t: Missing name.\nHELP\n", 1},
+        {"empty message writes no line", [] { setName("t"); usageLike(stderr, emptyFormat); }, "", "HELP\n", 1},
+        {"pending stdout first", [] { setName("t"); std::fputs("out", stdout); usageLike(stderr, "m"); }, "out", "t: m\nHELP\n", 1},
+        {"null stream", [] { setName("t"); usageLike(nullptr, "m"); }, "", "", 0},
     });
 }
 
