@@ -179,6 +179,9 @@ int main(int argc, char **argv) {
     writeStartTime();
     for (int sig : forwardedSignals) signal(sig, signal_handler);
 
+    // The start is read before the fork: once forked, the command may run,
+    // even to its end, before this process is scheduled again.
+    double start = secs();
     pid_t child = fork();
     nPid = child;
     if (child == -1) {
@@ -188,7 +191,6 @@ int main(int argc, char **argv) {
         runCommand(arguments + optind);
     }
 
-    double start = secs();
     int status = 0;
     if (waitpid(child, &status, 0) == -1) {
         error(1, errno, "Cannot waitpid() for command \"%s\".  Reason", command);

@@ -1,6 +1,8 @@
 // The support module: identity parsing and the two diagnostic routines,
 // output compared byte for byte in a child process.
+#include <cassert>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -172,6 +174,19 @@ TEST(Banner, ThreeLines) {
 TEST(IdentityFailure, StartupText) {
     RunResult r = runInChild([] { reportIdentityFailure(42, "tool.cpp", ""); });
     EXPECT_EQ(r.err, "Internal error at line 42 in file \"tool.cpp\":\nCannot get my program name, version or date.");
+}
+
+// The shipped tools keep their assertions, and a failed one names the source
+// file by its base name, never by a folder of the build machine's tree.
+TEST(Assertion, NamesTheSourceFileByItsBaseName) {
+    RunResult r = runInChild([] {
+        volatile bool never = false;
+        assert(never);
+    });
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGABRT);
+    EXPECT_NE(r.err.find("errorTest.cpp:"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('/'), std::string::npos) << r.err;
 }
 
 }  // namespace

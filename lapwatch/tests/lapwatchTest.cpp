@@ -112,6 +112,19 @@ TEST(Lapwatch, RunOverOneSecondUsesTheClockForm) {
     EXPECT_EQ(r.status, 0);
 }
 
+TEST(Lapwatch, RunTimeCoversACommandThatEndsBeforeTheToolGoesOn) {
+    // However late the tool is scheduled after the fork, the command's time is
+    // in the report: here the command has ended before the fork returns.
+    RunOptions options;
+    options.env = {std::string("LD_PRELOAD=") + DELAYED_FORK_PATH,
+                   "ASAN_OPTIONS=verify_asan_link_order=0"};
+    RunResult r = run({"sleep", "0.1"}, options);
+    std::smatch total;
+    ASSERT_TRUE(std::regex_search(r.err, total, std::regex(R"(\((\d+\.\d{6}) seconds total\))"))) << r.err;
+    EXPECT_GE(std::stod(total[1]), 0.1) << r.err;
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST(Lapwatch, CommandThatCannotRun) {
     RunResult r = run({"/nonexistent/command", "arg"});
     EXPECT_FALSE(r.exited);

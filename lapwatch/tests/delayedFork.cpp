@@ -1,0 +1,18 @@
+// Loaded into the tool under test (LD_PRELOAD): the parent is held back for a
+// while after every fork, as a busy machine may hold it back, so that the
+// command runs, and may even end, before the parent goes on.
+#include <dlfcn.h>
+#include <time.h>
+#include <unistd.h>
+
+extern "C" pid_t fork(void) {
+    using ForkFunction = pid_t (*)(void);
+    static ForkFunction realFork = reinterpret_cast<ForkFunction>(dlsym(RTLD_NEXT, "fork"));
+    pid_t pid = realFork();
+    if (pid > 0) {
+        struct timespec pause = {0, 300000000};
+        while (nanosleep(&pause, &pause) == -1) {
+        }
+    }
+    return pid;
+}
