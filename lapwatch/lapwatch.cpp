@@ -3,6 +3,7 @@
 // command's own exit status.
 #include <signal.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,11 +102,23 @@ void writeStartTime() {
     }
 }
 
-// In the child: become the command. The child ends with _exit so that it
-// never flushes stdio buffers that belong to the parent.
+// In the child: become the command. The child is started with vfork, so
+// until it becomes the command it runs in the parent's memory: it must change
+// nothing there, so a failure is written with one writev() rather than
+// through stdio (whose buffers and locks belong to the parent), and the child
+// ends with _exit.
 [[noreturn]] void runCommand(char **commandAndArguments) {
     execvp(commandAndArguments[0], commandAndArguments);
-    error(0, errno, "ERROR: Cannot run \"%s\" in path.  Reason", commandAndArguments[0]);
+    const char *reason = std::strerror(errno);
+    const char *pieces[] = {progName, ": ERROR: Cannot run \"", commandAndArguments[0],
+                            "\" in path.  Reason: ", reason, "\n"};
+    struct iovec line[sizeof pieces / sizeof pieces[0]];
+    for (size_t i = 0; i < sizeof pieces / sizeof pieces[0]; ++i) {
+        line[i].iov_base = const_cast<char *>(pieces[i]);
+        line[i].iov_len = std::strlen(pieces[i]);
+    }
+    ssize_t ignored = writev(STDERR_FILENO, line, sizeof line / sizeof line[0]);
+    (void)ignored;
     kill(getppid(), SIGINT);
     _exit(1);
 }
@@ -182,7 +195,10 @@ int main(int argc, char **argv) {
     // The start is read before the fork: once forked, the command may run,
     // even to its end, before this process is scheduled again.
     double start = secs();
-    pid_t child = fork();
+    // vfork: the parent waits until the command has started (or failed to),
+    // and no copy of the parent's memory is made for a child that at once
+    // becomes another program. The start time was read before.
+    pid_t child = vfork();
     nPid = child;
     if (child == -1) {
         error(1, errno, "Cannot create (i.e., fork) \"%s\".  Reason", command);

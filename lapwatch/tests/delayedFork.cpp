@@ -1,11 +1,15 @@
 // Loaded into the tool under test (LD_PRELOAD): the parent is held back for a
 // while after every fork, as a busy machine may hold it back, so that the
-// command runs, and may even end, before the parent goes on.
+// command runs, and may even end, before the parent goes on. The tool starts
+// its command with vfork; here that becomes a fork (a function that returns
+// twice cannot share its caller's stack) followed by the same pause.
 #include <dlfcn.h>
 #include <time.h>
 #include <unistd.h>
 
-extern "C" pid_t fork(void) {
+namespace {
+
+pid_t forkThenPause() {
     using ForkFunction = pid_t (*)(void);
     static ForkFunction realFork = reinterpret_cast<ForkFunction>(dlsym(RTLD_NEXT, "fork"));
     pid_t pid = realFork();
@@ -16,3 +20,8 @@ extern "C" pid_t fork(void) {
     }
     return pid;
 }
+
+}  // namespace
+
+extern "C" pid_t fork(void) { return forkThenPause(); }
+extern "C" pid_t vfork(void) { return forkThenPause(); }
