@@ -95,6 +95,10 @@ void reportIdentityFailure(int line, const char *file, const char *ending) {
 void printVersionBanner(const char *buildText, const char *tail) {
     std::printf("%s version %s (%s)\nby %s <%s>,\n%s%s\n", progName, version, date, author, email,
                 buildText, tail);
+    // A banner that never reached its reader is no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        error(1, errno, "Cannot write to <standard output>");
+    }
 }
 
 void writeUsageMessage(FILE *stream, const char *format, va_list args) {

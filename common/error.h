@@ -52,5 +52,6 @@ void writeUsageMessage(FILE *stream, const char *format, va_list args);
 void reportIdentityFailure(int line, const char *file, const char *ending);
 
 // Writes the three-line version banner to standard output. `tail` follows the
-// build text: "." for most tools, ", public domain." for one.
+// build text: "." for most tools, ", public domain." for one. A banner that
+// cannot be written ends the process with status 1 and a diagnostic.
 void printVersionBanner(const char *buildText, const char *tail);

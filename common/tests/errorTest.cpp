@@ -1,5 +1,8 @@
 // The support module: identity parsing and the two diagnostic routines,
 // output compared byte for byte in a child process.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cassert>
 #include <cerrno>
 #include <csignal>
@@ -169,6 +172,19 @@ TEST(Banner, ThreeLines) {
     });
     EXPECT_EQ(r.out, std::string("tool version 1.2 (2003-04-05)\nby ") + author + " <" + email +
                          ">,\ncompiled Jan  1 2020 at 00:00:00 EST, public domain.\n");
+}
+
+TEST(Banner, UnwritableOutputFails) {
+    RunResult r = runInChild([] {
+        static char identity[] = "$Id: tool.c,v 1.2 2003/04/05 12:00:00-04 devteam Exp $";
+        getNameVersionAndDate(identity, &progName, &version, &date);
+        int full = open("/dev/full", O_WRONLY);
+        dup2(full, 1);
+        printVersionBanner("compiled Jan  1 2020 at 00:00:00 EST", ".");
+    });
+    EXPECT_EQ(r.err, "tool: Cannot write to <standard output>: " + std::string(std::strerror(ENOSPC)) + "\n");
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(IdentityFailure, StartupText) {

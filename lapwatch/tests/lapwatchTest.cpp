@@ -89,6 +89,14 @@ TEST(Lapwatch, VersionBanner) {
     }
 }
 
+TEST(Lapwatch, VersionBannerThatCannotBeWrittenFails) {
+    RunOptions options;
+    options.stdoutPath = "/dev/full";
+    RunResult r = run({"-v"}, options);
+    EXPECT_EQ(r.err, "lapwatch: Cannot write to <standard output>: No space left on device\n");
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST(Lapwatch, PassesTheStatusOnAndLeavesStandardOutputToTheCommand) {
     RunResult r = run({"sh", "-c", "echo out; exit 3"});
     EXPECT_EQ(r.out, "out\n");
