@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "temporaryFiles.h"
 #include "testing.h"
 
 using testing_support::readFile;
@@ -66,17 +67,6 @@ RunResult run(std::vector<std::string> args, std::vector<std::string> env = {"BL
     options.input = input;
     options.cwd = cwd;
     return runTool(BLANKFILL_PATH, options);
-}
-
-std::vector<std::string> temporaryFiles(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *entry = readdir(d)) {
-            if (std::strncmp(entry->d_name, "replFile", 8) == 0) names.push_back(entry->d_name);
-        }
-        closedir(d);
-    }
-    return names;
 }
 
 struct Case {

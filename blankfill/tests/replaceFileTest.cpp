@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "replaceFile.h"
+#include "temporaryFiles.h"
 #include "testing.h"
 
 using testing_support::readFile;
@@ -26,17 +27,6 @@ using testing_support::TempDir;
 using testing_support::writeFile;
 
 namespace {
-
-std::vector<std::string> temporaryFiles(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *entry = readdir(d)) {
-            if (std::strncmp(entry->d_name, "replFile", 8) == 0) names.push_back(entry->d_name);
-        }
-        closedir(d);
-    }
-    return names;
-}
 
 struct stat statusOf(const std::string &path) {
     struct stat s {};
