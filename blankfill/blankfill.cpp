@@ -1,6 +1,7 @@
 // blankfill: replace tab characters with runs of spaces, either as a filter
 // from one stream to another or in place on any number of files.
 #include <getopt.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,68 +201,130 @@ int filterMode(const Settings &settings, int operands, char *names[]) {
 
 void abortReplacement() { replaceFile(replaceFileAbortFlag, nullptr, 0, nullptr); }
 
-// Converts one file through a replacement. Returns null when it was converted,
-// else the replacement's message; a file that cannot be opened for reading is
-// reported here and counted through *unopened.
-const char *convertInPlace(const Settings &settings, const char *name, bool *unopened) {
+// A signal that ends the tool while a file is being converted removes that
+// file's temporary copy first; the file itself is still untouched, since the
+// replacement holds these signals back while it writes the file. The tool
+// then ends by the same signal, as its caller expects.
+void endOnSignal(int signalNumber) {
+    discardReplacement();
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+void catchEndingSignals() {
+    const int ending[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction action {};
+    action.sa_handler = endOnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : ending) sigaddset(&action.sa_mask, signalNumber);
+    for (int signalNumber : ending) {
+        struct sigaction previous {};
+        // A signal the caller chose to ignore (nohup) stays ignored.
+        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signalNumber, &action, nullptr);
+    }
+    // A file-size limit makes a write fail, to be reported, rather than kill
+    // the tool half-way.
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+enum class Outcome { converted, notConverted, skipped, damaged };
+
+Outcome cannotOpenForInput(const char *name, int reason) {
+    error(0, reason, "Cannot open file \"%s\" for input", name);
+    std::fprintf(stderr, "Try \"%s -h\" for help.\n", progName);
+    return Outcome::notConverted;
+}
+
+// What a replacement's message means for the file, told to the user.
+Outcome reportMessage(const char *name, const char *message) {
+    if (message == nullptr) {
+        return Outcome::converted;
+    }
+    if (getRFErrorNumber(message) == 9) {
+        return cannotOpenForInput(name, errno);
+    }
+    const char *reason = getRFErrorString(message);
+    if (std::strcmp(reason, "directory") == 0) {
+        std::fprintf(stderr, "\"%s\": directory skipped\n", name);
+        return Outcome::skipped;
+    }
+    std::fprintf(stderr, "%s: \"%s\": %s\n", progName, name, reason);
+    return getRFErrorNumber(message) == 5 ? Outcome::damaged : Outcome::notConverted;
+}
+
+// Converts one file through a replacement, reading the very file that the
+// replacement checked and locked.
+Outcome convertInPlace(const Settings &settings, const char *name) {
     FILE *temporary = nullptr;
     if (const char *message = replaceFile(name, "w", settings.preserveDates, &temporary)) {
-        return message;
+        return reportMessage(name, message);
     }
-    FILE *in = std::fopen(name, "r");
+    FILE *in = openReplacedFile();
     if (in == nullptr) {
-        int openErrno = errno;
+        int reason = errno;
         abortReplacement();
-        error(0, openErrno, "Cannot open file \"%s\" for input", name);
-        std::fprintf(stderr, "Try \"%s -h\" for help.\n", progName);
-        *unopened = true;
-        return nullptr;
+        return cannotOpenForInput(name, reason);
     }
     if (blankfill(in, settings.spacing, settings.leadingOnly, temporary) != 0) {
-        abortReplacement();
-        error(1, 0, "Internal error in file \"%s\" at line no. %d.", __FILE_NAME__, __LINE__);
+        if (std::ferror(in)) {
+            int reason = errno;
+            abortReplacement();
+            std::fclose(in);
+            std::fprintf(stderr, "%s: \"%s\": Error while reading the file: %s: original file left unchanged\n",
+                         progName, name, std::strerror(reason));
+            return Outcome::notConverted;
+        }
+        // A failed write to the temporary file is the finish's to report.
+        if (!std::ferror(temporary)) {
+            abortReplacement();
+            error(1, 0, "Internal error in file \"%s\" at line no. %d.", __FILE_NAME__, __LINE__);
+        }
     }
-    const char *message = replaceFile(nullptr, nullptr, 0, nullptr);
     std::fclose(in);
-    return message;
+    return reportMessage(name, replaceFile(nullptr, nullptr, 0, nullptr));
+}
+
+void reportCount(int count, const char *what) {
+    std::fprintf(stderr, "%d file%s %s.\n", count, count == 1 ? " was" : "s were", what);
 }
 
 int inPlaceMode(const Settings &settings, int operands, char *names[]) {
+    catchEndingSignals();
     int converted = 0;
     int notConverted = 0;
+    bool damaged = false;
     for (int i = 0; i < operands; ++i) {
         const char *name = names[i];
         if (settings.verbose) {
             std::printf("Processing \"%s\"\n", name);
+            std::fflush(stdout);  // in order with the diagnostics about the file
         }
-        bool unopened = false;
-        const char *message = convertInPlace(settings, name, &unopened);
-        if (unopened) {
-            ++notConverted;
-            continue;
-        }
-        if (message == nullptr) {
+        switch (convertInPlace(settings, name)) {
+        case Outcome::converted:
             ++converted;
-            continue;
-        }
-        const char *reason = getRFErrorString(message);
-        if (std::strcmp(reason, "directory") == 0) {
-            std::fprintf(stderr, "\"%s\": directory skipped\n", name);
-        } else {
-            std::fprintf(stderr, "%s: \"%s\": %s\n", progName, name, reason);
+            break;
+        case Outcome::damaged:
+            damaged = true;
+            [[fallthrough]];
+        case Outcome::notConverted:
             ++notConverted;
+            break;
+        case Outcome::skipped:
+            break;
         }
         abortReplacement();
     }
-    std::fprintf(stderr, "%d file%s converted.\n", converted, converted == 1 ? " was" : "s were");
+    reportCount(converted, "converted");
     if (notConverted != 0) {
-        std::fprintf(stderr, "%d file%s not converted.\n", notConverted, notConverted == 1 ? " was" : "s were");
+        reportCount(notConverted, "not converted");
     }
     // The "Processing" lines are output too: a failure to write them is no success.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         error(1, errno, "Error while writing to \"%s\"", standardOutputName);
     }
-    return 0;
+    // A file that may be damaged is a failure, whatever else went well.
+    return damaged ? 1 : 0;
 }
 
 }  // namespace

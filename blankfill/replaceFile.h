@@ -1,6 +1,6 @@
 // Safe file replacement: rewrite a file through a temporary file in the
 // working directory, touching the file itself only once the new contents are
-// complete.
+// complete, safe on disk, and sure to fit.
 #pragma once
 
 #include <cstdio>
@@ -13,18 +13,41 @@ extern const char replaceFileAbortFlag[];
 // Three uses, each returning null on success or a numbered message
 // ("(N) text") that the caller must neither modify nor release:
 //   begin:  replaceFile(target, "w", preserveDates, &stream) checks the target,
-//           creates "replFileXXXXXX" in the working directory and stores a
-//           stream on it; messages 1 to 4.
-//   finish: replaceFile(nullptr, nullptr, 0, nullptr) moves the temporary file
-//           onto the target (which keeps its permissions, owner and links) and
-//           restores the target's times when asked; messages 5 to 7.
+//           opens and locks it, creates "replFileXXXXXX" in the working
+//           directory and stores a stream on it. Messages 1 to 4, and:
+//             8  the target cannot be opened for writing,
+//             9  the target cannot be opened at all (errno tells why),
+//             10 another process holds the target's lock,
+//             11 the name led to another file by the time it was opened.
+//   finish: replaceFile(nullptr, nullptr, 0, nullptr) writes the new contents
+//           over the target (which stays the same file: inode, permissions,
+//           owner, links) and restores its times when asked. Messages:
+//             5  an I/O error after the target's first byte changed; the
+//                temporary file, the only complete copy, is kept and named,
+//             6  the times could not be restored (the contents are in place),
+//             7  the temporary file could not be written in full,
+//             11 the target changed since it was read,
+//             12 the target's file system has no room for the new contents.
+//           With every message but 5 and 6 the target is exactly as it was
+//           and the temporary file is gone.
 //   abort:  replaceFile(replaceFileAbortFlag, nullptr, 0, nullptr) removes the
 //           temporary file and leaves the target as it was; always null, and
 //           harmless when nothing is pending.
 // After a successful begin exactly one finish or abort must follow before the
 // next begin. The caller writes to the stream only until then and never
-// closes it itself.
+// closes it itself. Signals that end the process are held back while the
+// target is being written, so that it is never left half-written.
 const char *replaceFile(const char *name, const char *mode, int preserveDates, FILE **stream);
+
+// A stream for reading the pending replacement's target: the very file that
+// was checked and locked, whatever its name leads to by now. The caller
+// closes it. Null, with errno set, when no stream can be had.
+FILE *openReplacedFile();
+
+// Removes the pending replacement's temporary file, if there is one that
+// may be removed. Safe to call from a signal handler: it is how a tool that
+// is ending on a signal leaves no temporary file behind.
+void discardReplacement();
 
 // The checks that a begin makes: null when `name` is an existing file that
 // is not a FIFO, device or directory and has its owner-read and owner-write

@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -230,6 +231,20 @@ RunResult runInChild(const std::function<void()> &body) {
 TempDir::TempDir() : path_(makeTempDir()) {}
 TempDir::~TempDir() { removeTree(path_); }
 void TempDir::openToAll() const { chmod(path_.c_str(), 0777); }
+
+SmallTmpfs::SmallTmpfs(long long bytes) : path_(makeTempDir()) {
+    std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    if (mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
+        mounted_ = true;
+    } else {
+        why_ = std::string("mounting a tmpfs was refused: ") + std::strerror(errno);
+    }
+}
+
+SmallTmpfs::~SmallTmpfs() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    removeTree(path_);
+}
 
 std::string readFile(const std::string &path) {
     std::string data;

@@ -76,6 +76,27 @@ private:
     std::string path_;
 };
 
+// A tmpfs of a given size, mounted on a fresh folder for one test (this
+// needs root) and unmounted when the object goes: a small disk that fills
+// up for real. When mounting is refused, mounted() is false and why() says
+// what the system answered, for the test to skip itself visibly.
+class SmallTmpfs {
+public:
+    explicit SmallTmpfs(long long bytes);
+    ~SmallTmpfs();
+    SmallTmpfs(const SmallTmpfs &) = delete;
+    SmallTmpfs &operator=(const SmallTmpfs &) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string &why() const { return why_; }
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+    std::string why_;
+};
+
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &data, unsigned mode = 0644);
 // Runs a shell command line and returns its standard output (for oracles

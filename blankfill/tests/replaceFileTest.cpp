@@ -2,6 +2,8 @@
 // without preserved times, links, a target elsewhere, and the failures that
 // must leave the target alone.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -211,30 +213,85 @@ TEST_F(ReplaceFile, UnusableModeRemovesTheEmptyTemporaryFile) {
     EXPECT_EQ(readFile(file("t")), "new\n");
 }
 
-// A failed move keeps the temporary file, named in the message, because it
-// may hold the only complete copy; no later abort removes it.
-TEST_F(ReplaceFile, FailedMoveKeepsTheTemporaryFile) {
+// A target that is no longer the file that was read (here its name now leads
+// to a new file) is never written: its new contents are the user's and stay,
+// and the temporary file goes.
+TEST_F(ReplaceFile, ATargetThatChangedIsLeftAlone) {
     writeFile(file("t"), "old\n");
     FILE *stream = nullptr;
     ASSERT_EQ(replaceFile("t", "w", 0, &stream), nullptr);
     std::fputs("new\n", stream);
-    // The target turns into a directory without its owner-write bit.
     ASSERT_EQ(remove(file("t").c_str()), 0);
-    ASSERT_EQ(mkdir(file("t").c_str(), 0555), 0);
+    writeFile(file("t"), "the user's own\n");
     const char *message = finishReplacement();
-    ASSERT_NE(message, nullptr);
-    std::vector<std::string> kept = temporaryFiles(dir());
-    ASSERT_EQ(kept.size(), 1u);
-    std::string text = message;
-    std::string expectedStart = "(5) Error while moving a temporary file \"" + kept[0] + "\"to file name \"t\": " +
-                                "No write permission for destination directory: ";
-    EXPECT_EQ(text.substr(0, expectedStart.size()), expectedStart);
-    const std::string ending = ": original file may be damaged or lost";
-    ASSERT_GT(text.size(), ending.size());
-    EXPECT_EQ(text.substr(text.size() - ending.size()), ending);
-    EXPECT_EQ(getRFErrorNumber(message), 5);
+    EXPECT_STREQ(message, "(11) The file changed during the conversion; it was left as it is now");
+    EXPECT_EQ(getRFErrorNumber(message), 11);
+    EXPECT_EQ(readFile(file("t")), "the user's own\n");
+    EXPECT_TRUE(temporaryFiles(dir()).empty());
     EXPECT_EQ(abortReplacement(), nullptr);
-    EXPECT_EQ(readFile(file(kept[0])), "new\n");
+
+    // Written to under the same name since it was read: left alone as well.
+    ASSERT_EQ(replaceFile("t", "w", 0, &stream), nullptr);
+    std::fputs("new\n", stream);
+    FILE *other = std::fopen(file("t").c_str(), "a");
+    ASSERT_NE(other, nullptr);
+    std::fputs("more\n", other);
+    std::fclose(other);
+    EXPECT_EQ(getRFErrorNumber(finishReplacement()), 11);
+    EXPECT_EQ(readFile(file("t")), "the user's own\nmore\n");
+    EXPECT_TRUE(temporaryFiles(dir()).empty());
+}
+
+// The stream for reading the target reads the file that was checked, even
+// when its name has been pointed elsewhere since.
+TEST_F(ReplaceFile, ReadsTheFileThatWasChecked) {
+    writeFile(file("t"), "checked\n");
+    FILE *stream = nullptr;
+    ASSERT_EQ(replaceFile("t", "w", 0, &stream), nullptr);
+    ASSERT_EQ(rename(file("t").c_str(), file("moved").c_str()), 0);
+    writeFile(file("t"), "impostor\n");
+    FILE *in = openReplacedFile();
+    ASSERT_NE(in, nullptr);
+    char line[32] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, in), nullptr);
+    EXPECT_STREQ(line, "checked\n");
+    std::fclose(in);
+    EXPECT_EQ(abortReplacement(), nullptr);
+    EXPECT_TRUE(temporaryFiles(dir()).empty());
+}
+
+// A second replacement of a file that is being replaced is refused at once,
+// before anything is created; so is a file that the caller may read but not
+// write.
+TEST_F(ReplaceFile, RefusedBeforeAnythingIsCreated) {
+    // Another process's hold on the file, as a second run would find it.
+    writeFile(file("t"), "old\n");
+    int held = open(file("t").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    FILE *stream = nullptr;
+    EXPECT_STREQ(replaceFile("t", "w", 0, &stream),
+                 "(10) The file is being converted by another process; original file left unchanged");
+    close(held);
+    EXPECT_TRUE(temporaryFiles(dir()).empty());
+    EXPECT_EQ(abortReplacement(), nullptr);
+    EXPECT_EQ(readFile(file("t")), "old\n");
+
+    work_.openToAll();
+    writeFile(file("shared"), "old\n", 0644);
+    writeFile(file("closed"), "old\n", 0600);
+    RunResult r = runInChild([] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return;
+        for (const char *name : {"shared", "closed"}) {
+            FILE *s = nullptr;
+            const char *message = replaceFile(name, "w", 0, &s);
+            std::printf("%s|%s\n", message ? message : "null", std::strerror(errno));
+        }
+    });
+    EXPECT_EQ(r.out, "(8) Cannot open the file for writing: " + std::string(std::strerror(EACCES)) +
+                         ": original file left unchanged|" + std::strerror(EACCES) + "\n" +
+                         "(9) Cannot open the file for reading|" + std::strerror(EACCES) + "\n");
+    EXPECT_TRUE(temporaryFiles(dir()).empty());
 }
 
 // The last write-out happens when the temporary stream is closed at finish.

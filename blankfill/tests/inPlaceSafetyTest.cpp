@@ -1,0 +1,616 @@
+// In-place conversion under real faults: a disk that fills up, signals at
+// many moments of a large conversion, two runs on one file, a hostile
+// working directory, a memory limit, I/O errors injected at the C library,
+// a caller who may write a file without owning it, and times kept to the
+// nanosecond. After each, every file named must hold exactly its original
+// bytes or exactly their full conversion, and no temporary file may be left
+// unless it holds the only complete copy and is named in a message.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "temporaryFiles.h"
+#include "testing.h"
+
+using testing_support::readFile;
+using testing_support::RunOptions;
+using testing_support::RunResult;
+using testing_support::Running;
+using testing_support::runTool;
+using testing_support::shellOutput;
+using testing_support::SmallTmpfs;
+using testing_support::startTool;
+using testing_support::finishTool;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t largeFile = 12u << 20;  // the sanitizers slow the tool down several times
+#else
+constexpr size_t largeFile = 64u << 20;
+#endif
+
+const char unset[] = "BLANKFILL_SPACING";
+
+// Source-like text of about `bytes` bytes: each line begins with tabs and
+// has tabs inside, so that the conversion grows it by about a half.
+std::string makeText(size_t bytes, unsigned seed = 1) {
+    std::string text;
+    text.reserve(bytes + 64);
+    unsigned state = seed;
+    while (text.size() < bytes) {
+        state = state * 1103515245u + 12345u;
+        text.append((state >> 16) % 3 + 1, '\t');
+        text += "value";
+        text += static_cast<char>('a' + (state >> 20) % 26);
+        text += "\t= 42;\t// note\n";
+    }
+    return text;
+}
+
+// Every tab to the next stop of 4; the text holds no backspaces.
+std::string expanded(const std::string &text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    size_t column = 0;
+    for (char c : text) {
+        if (c == '\t') {
+            size_t n = 4 - column % 4;
+            out.append(n, ' ');
+            column += n;
+        } else {
+            out += c;
+            column = c == '\n' ? 0 : column + 1;
+        }
+    }
+    return out;
+}
+
+RunOptions inPlace(std::vector<std::string> files, const std::string &cwd) {
+    RunOptions options;
+    options.args = {"-i"};
+    options.args.insert(options.args.end(), files.begin(), files.end());
+    options.env = {unset};
+    options.cwd = cwd;
+    return options;
+}
+
+RunResult runInPlace(std::vector<std::string> files, const std::string &cwd) {
+    return runTool(BLANKFILL_PATH, inPlace(std::move(files), cwd));
+}
+
+std::string counts(int converted, int notConverted) {
+    auto line = [](int n, const char *what) {
+        return std::to_string(n) + (n == 1 ? " file was " : " files were ") + what + ".\n";
+    };
+    return line(converted, "converted") + (notConverted != 0 ? line(notConverted, "not converted") : "");
+}
+
+// Large contents are compared whole; a difference shows only their sizes.
+::testing::AssertionResult same(const std::string &actual, const std::string &expected) {
+    if (actual == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
+                                         << " were expected";
+}
+
+struct stat statusOf(const std::string &path) {
+    struct stat s {};
+    stat(path.c_str(), &s);
+    return s;
+}
+
+// ---- A disk that fills up ----------------------------------------------------
+
+// Where the new contents cannot all be had on the target's file system, the
+// target is never touched: no room for the temporary copy, room for it but
+// not for the target's growth, and the working directory on another file
+// system than a full target's; through a symbolic link and a second hard
+// link alike.
+TEST(InPlaceSafety, FullDiskLeavesTheFileUnchanged) {
+    SmallTmpfs disk(2 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    TempDir elsewhere;
+    const std::string fits = makeText(780 << 10);        // converted: about 1.1 MiB
+    const std::string tooLarge = makeText(1600 << 10);   // converted: about 2.2 MiB
+    const std::string small = "\tsmall\n";
+    const std::string noRoom =
+        ": Cannot make room for the new contents: No space left on device: original file left unchanged\n";
+    struct Case {
+        const char *label;
+        std::string contents;
+        std::string cwd;
+        std::vector<std::string> names;  // as given to the tool: victim, then perhaps others
+        std::string expectedStart;       // of standard error
+    } cases[] = {
+        {"room for the copy, not for the growth", fits, disk.path(), {"victim"}, "blankfill: \"victim\"" + noRoom},
+        {"through a symbolic link", fits, disk.path(), {"link"}, "blankfill: \"link\"" + noRoom},
+        {"through a second hard link", fits, disk.path(), {"hard"}, "blankfill: \"hard\"" + noRoom},
+        {"working directory on another disk", tooLarge, elsewhere.path(), {disk.file("victim")},
+         "blankfill: \"" + disk.file("victim") + "\"" + noRoom},
+        {"no room for the copy; the run goes on", tooLarge, disk.path(), {"victim", "small"},
+         "blankfill: \"victim\": Error while writing the temporary file \"replFile"},
+    };
+    for (const Case &c : cases) {
+        writeFile(disk.file("victim"), c.contents);
+        writeFile(disk.file("small"), small);
+        unlink(disk.file("link").c_str());
+        unlink(disk.file("hard").c_str());
+        ASSERT_EQ(symlink("victim", disk.file("link").c_str()), 0);
+        ASSERT_EQ(link(disk.file("victim").c_str(), disk.file("hard").c_str()), 0);
+        ino_t inode = statusOf(disk.file("victim")).st_ino;
+
+        RunResult r = runInPlace(c.names, c.cwd);
+        EXPECT_EQ(r.status, 0) << c.label;
+        EXPECT_EQ(r.err.rfind(c.expectedStart, 0), 0u) << c.label << ": " << r.err;
+        EXPECT_TRUE(same(readFile(disk.file("victim")), c.contents)) << c.label;
+        EXPECT_EQ(statusOf(disk.file("victim")).st_ino, inode) << c.label;
+        EXPECT_EQ(statusOf(disk.file("victim")).st_nlink, 2u) << c.label;
+        EXPECT_TRUE(temporaryFiles(disk.path()).empty()) << c.label;
+        EXPECT_TRUE(temporaryFiles(elsewhere.path()).empty()) << c.label;
+        if (c.names.size() == 2) {
+            EXPECT_NE(r.err.find("No space left on device: original file left unchanged\n"), std::string::npos);
+            EXPECT_TRUE(same(readFile(disk.file("small")), expanded(small)));
+            EXPECT_NE(r.err.find(counts(1, 1)), std::string::npos) << r.err;
+        } else {
+            EXPECT_NE(r.err.find(counts(0, 1)), std::string::npos) << r.err;
+        }
+    }
+}
+
+// Several files in one run on a disk that fills part-way: every file is
+// original or converted, and the counts say which.
+TEST(InPlaceSafety, DiskFillingDuringARun) {
+    SmallTmpfs disk(2 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a", makeText(200 << 10, 1)}, {"b", makeText(600 << 10, 2)},
+        {"c", makeText(200 << 10, 3)}, {"d", makeText(600 << 10, 4)}};
+    std::vector<std::string> names;
+    for (const auto &[name, text] : files) {
+        writeFile(disk.file(name), text);
+        names.push_back(name);
+    }
+    RunResult r = runInPlace(names, disk.path());
+    EXPECT_EQ(r.status, 0);
+    int converted = 0;
+    int unchanged = 0;
+    for (const auto &[name, text] : files) {
+        std::string now = readFile(disk.file(name));
+        if (now == expanded(text)) {
+            ++converted;
+        } else {
+            EXPECT_TRUE(same(now, text)) << name << " is neither original nor converted";
+            ++unchanged;
+        }
+    }
+    EXPECT_GE(converted, 1) << r.err;
+    EXPECT_GE(unchanged, 1) << r.err;
+    EXPECT_NE(r.err.find(counts(converted, unchanged)), std::string::npos) << r.err;
+    EXPECT_TRUE(temporaryFiles(disk.path()).empty());
+}
+
+// A file-size limit makes the writes fail rather than kill the tool, also
+// when the caller left SIGXFSZ at its default (a shell's ulimit -f).
+TEST(InPlaceSafety, FileSizeLimitIsReportedNotFatal) {
+    TempDir dir;
+    const std::string big = makeText(100 << 10);
+    writeFile(dir.file("big"), big);
+    writeFile(dir.file("small"), "\tx\n");
+    int status = 0;
+    std::string out = shellOutput("cd " + dir.path() + " && ulimit -f 100 && exec env -u " + unset + " " +
+                                      BLANKFILL_PATH + " -i big small 2>&1",
+                                  &status);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_NE(out.find("blankfill: \"big\": "), std::string::npos) << out;
+    EXPECT_NE(out.find(std::strerror(EFBIG)), std::string::npos) << out;
+    EXPECT_NE(out.find(counts(1, 1)), std::string::npos) << out;
+    EXPECT_TRUE(same(readFile(dir.file("big")), big));
+    EXPECT_EQ(readFile(dir.file("small")), "    x\n");
+    EXPECT_TRUE(temporaryFiles(dir.path()).empty());
+}
+
+// ---- Signals and crashes -------------------------------------------------------
+
+double secondsOf(const std::chrono::steady_clock::duration &d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// SIGINT, SIGTERM and SIGHUP at a dozen moments spread over a large
+// conversion, timed from a reference run: each time the file is original or
+// converted, the tool ends by the signal (or has finished), says nothing of
+// counts, and leaves no temporary file.
+TEST(InPlaceSafety, SignalsAtManyMoments) {
+    TempDir dir;
+    const std::string original = makeText(largeFile);
+    const std::string converted = expanded(original);
+    writeFile(dir.file("f"), original);
+    auto start = std::chrono::steady_clock::now();
+    RunResult reference = runInPlace({"f"}, dir.path());
+    double duration = secondsOf(std::chrono::steady_clock::now() - start);
+    ASSERT_EQ(reference.err, counts(1, 0));
+    ASSERT_TRUE(same(readFile(dir.file("f")), converted));
+
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    int endedBySignal = 0;
+    for (int moment = 0; moment < 12; ++moment) {
+        int signalNumber = signals[moment % 4];
+        writeFile(dir.file("f"), original);
+        Running running = startTool(BLANKFILL_PATH, inPlace({"f"}, dir.path()));
+        std::this_thread::sleep_for(std::chrono::duration<double>(duration * (moment + 0.5) / 12));
+        kill(running.pid, signalNumber);
+        RunResult r = finishTool(running);
+        std::string label = "moment " + std::to_string(moment) + ", signal " + std::to_string(signalNumber);
+        std::string now = readFile(dir.file("f"));
+        EXPECT_TRUE(now == original || now == converted) << label << ": " << now.size() << " bytes";
+        EXPECT_TRUE(temporaryFiles(dir.path()).empty()) << label;
+        if (r.exited) {
+            EXPECT_EQ(r.status, 0) << label;
+            EXPECT_TRUE(same(now, converted)) << label;
+        } else {
+            ++endedBySignal;
+            EXPECT_EQ(r.signal, signalNumber) << label;
+            EXPECT_EQ(r.err.find("converted"), std::string::npos) << label << ": " << r.err;
+        }
+    }
+    EXPECT_GE(endedBySignal, 6) << "most moments should fall inside the run";
+}
+
+// SIGKILL cannot be caught: after it, at any moment, a complete copy of the
+// original or of the new contents still exists, in the file itself or in
+// the temporary file left in the working directory.
+TEST(InPlaceSafety, KillAtAnyMomentLeavesACompleteCopy) {
+    TempDir dir;
+    const std::string original = makeText(largeFile / 2);
+    const std::string converted = expanded(original);
+    writeFile(dir.file("f"), original);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(runInPlace({"f"}, dir.path()).err, counts(1, 0));
+    double duration = secondsOf(std::chrono::steady_clock::now() - start);
+    for (int moment = 0; moment < 8; ++moment) {
+        writeFile(dir.file("f"), original);
+        Running running = startTool(BLANKFILL_PATH, inPlace({"f"}, dir.path()));
+        std::this_thread::sleep_for(std::chrono::duration<double>(duration * (moment + 0.5) / 8));
+        kill(running.pid, SIGKILL);
+        finishTool(running);
+        std::string now = readFile(dir.file("f"));
+        bool whole = now == original || now == converted;
+        for (const std::string &name : temporaryFiles(dir.path())) {
+            whole = whole || readFile(dir.file(name)) == converted;
+            unlink(dir.file(name).c_str());
+        }
+        EXPECT_TRUE(whole) << "moment " << moment << ": no complete copy is left";
+    }
+}
+
+// ---- Other processes -----------------------------------------------------------
+
+bool hasTemporaryFile(const std::string &dir) { return !temporaryFiles(dir).empty(); }
+
+bool stillRunning(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
+
+// A second run that finds the file being converted leaves it alone.
+TEST(InPlaceSafety, TwoRunsOnOneFile) {
+    TempDir dir;
+    TempDir first;
+    TempDir second;
+    const std::string original = makeText(largeFile);
+    writeFile(dir.file("f"), original);
+    Running running = startTool(BLANKFILL_PATH, inPlace({dir.file("f")}, first.path()));
+    while (!hasTemporaryFile(first.path()) && stillRunning(running.pid)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    RunResult other = runInPlace({dir.file("f")}, second.path());
+    bool overlapped = stillRunning(running.pid);
+    RunResult r = finishTool(running);
+    EXPECT_EQ(r.err, counts(1, 0));
+    EXPECT_TRUE(same(readFile(dir.file("f")), expanded(original)));
+    ASSERT_TRUE(overlapped) << "the first run ended before the second could start";
+    EXPECT_EQ(other.err, "blankfill: \"" + dir.file("f") +
+                             "\": The file is being converted by another process; original file left unchanged\n" +
+                             counts(0, 1));
+    EXPECT_EQ(other.status, 0);
+    EXPECT_TRUE(temporaryFiles(second.path()).empty());
+}
+
+// One run naming a file twice converts it (the second time changes nothing).
+TEST(InPlaceSafety, OneFileNamedTwice) {
+    TempDir dir;
+    writeFile(dir.file("f"), "\ta\tb\n");
+    RunResult r = runInPlace({"f", "f"}, dir.path());
+    EXPECT_EQ(r.err, counts(2, 0));
+    EXPECT_EQ(readFile(dir.file("f")), "    a   b\n");
+}
+
+// A helper running as nobody that waits for the tool's temporary file in
+// `dir` and then does `attack` once; it gives up after ten seconds.
+pid_t startAttacker(const std::string &dir, void (*attack)(const std::string &dir, const std::string &temporary)) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        for (int tries = 0; tries < 100000; ++tries) {
+            std::vector<std::string> found = temporaryFiles(dir);
+            if (!found.empty()) {
+                attack(dir, found[0]);
+                _exit(0);
+            }
+            usleep(100);
+        }
+        _exit(1);
+    }
+    return pid;
+}
+
+int waitFor(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+std::string secretPath;  // a root-only file the attacks point at
+
+// Anyone who may write the working directory can swap the temporary file,
+// or the target's name, for a symbolic link while the conversion runs:
+// nothing outside the target is ever read or written.
+TEST(InPlaceSafety, HostileWorkingDirectory) {
+    TempDir shared;
+    shared.openToAll();
+    TempDir vault;  // 0700, root's
+    secretPath = vault.file("key");
+    const std::string secret = "PRIVATE KEY 0123456789\n";
+    writeFile(secretPath, secret, 0600);
+    const std::string original = makeText(largeFile / 2);
+
+    // The temporary file swapped for a link to the secret.
+    writeFile(shared.file("f"), original);
+    pid_t attacker = startAttacker(shared.path(), [](const std::string &dir, const std::string &temporary) {
+        std::string path = dir + "/" + temporary;
+        if (unlink(path.c_str()) == 0) symlink(secretPath.c_str(), path.c_str());
+    });
+    RunResult r = runInPlace({"f"}, shared.path());
+    int attack = waitFor(attacker);
+    EXPECT_TRUE(WIFEXITED(attack) && WEXITSTATUS(attack) == 0) << "the swap did not happen";
+    EXPECT_EQ(r.err, counts(1, 0));
+    EXPECT_TRUE(same(readFile(shared.file("f")), expanded(original)));
+    EXPECT_EQ(readFile(secretPath), secret);
+    EXPECT_EQ(statusOf(secretPath).st_mode & 07777, 0600u);
+
+    // The target's name swapped for a link to the secret.
+    writeFile(shared.file("g"), original);
+    attacker = startAttacker(shared.path(), [](const std::string &dir, const std::string &) {
+        std::string target = dir + "/g";
+        if (rename(target.c_str(), (target + ".moved").c_str()) == 0) symlink(secretPath.c_str(), target.c_str());
+    });
+    r = runInPlace({"g"}, shared.path());
+    attack = waitFor(attacker);
+    EXPECT_TRUE(WIFEXITED(attack) && WEXITSTATUS(attack) == 0) << "the swap did not happen";
+    EXPECT_EQ(r.err, "blankfill: \"g\": The file changed during the conversion; it was left as it is now\n" +
+                         counts(0, 1));
+    EXPECT_EQ(readFile(secretPath), secret);
+    EXPECT_TRUE(same(readFile(shared.file("g.moved")), original));
+    EXPECT_TRUE(temporaryFiles(shared.path()).empty());
+}
+
+// ---- Memory ----------------------------------------------------------------------
+
+// A memory cgroup of the given limit for one command, where this machine
+// offers one (the first version's memory controller, or the second's).
+class MemoryLimit {
+public:
+    explicit MemoryLimit(long long bytes) {
+        for (const char *root : {"/sys/fs/cgroup/memory", "/sys/fs/cgroup"}) {
+            std::string own = ownGroup(root);
+            if (own.empty()) continue;
+            std::string group = std::string(root) + own + "/blankfill-test-" + std::to_string(getpid());
+            if (mkdir(group.c_str(), 0755) != 0) continue;
+            bool set = writeTo(group + "/memory.limit_in_bytes", std::to_string(bytes)) ||
+                       writeTo(group + "/memory.max", std::to_string(bytes));
+            if (set) {
+                writeTo(group + "/memory.memsw.limit_in_bytes", std::to_string(bytes));
+                writeTo(group + "/memory.swap.max", "0");
+                path_ = group;
+                return;
+            }
+            rmdir(group.c_str());
+        }
+    }
+    ~MemoryLimit() {
+        if (!path_.empty()) rmdir(path_.c_str());
+    }
+    const std::string &path() const { return path_; }
+    // Whether the group ever hit its limit and had a process killed.
+    std::string events() const { return readFile(path_ + "/memory.oom_control") + readFile(path_ + "/memory.events"); }
+
+private:
+    static bool writeTo(const std::string &file, const std::string &value) {
+        std::ofstream out(file);
+        out << value;
+        out.flush();
+        return static_cast<bool>(out);
+    }
+    // This process's group under the controller mounted at `root`.
+    static std::string ownGroup(const char *root) {
+        std::ifstream groups("/proc/self/cgroup");
+        std::string line;
+        bool unified = std::strcmp(root, "/sys/fs/cgroup") == 0;
+        while (std::getline(groups, line)) {
+            if (!unified && line.find(":memory:") != std::string::npos) return line.substr(line.find(":memory:") + 8);
+            if (unified && line.rfind("0::", 0) == 0 && access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0)
+                return line.substr(3);
+        }
+        return "";
+    }
+    std::string path_;
+};
+
+// Under a memory limit far below the file's size, the conversion of a file
+// of over 100 MiB needs no memory that the limit denies: the file ends
+// converted, or at worst original, never cut short.
+TEST(InPlaceSafety, MemoryLimitDuringALargeConversion) {
+    MemoryLimit limit(96ll << 20);
+    if (limit.path().empty()) GTEST_SKIP() << "no memory cgroup can be made here";
+    TempDir dir;
+    const std::string original = makeText(110u << 20);
+    writeFile(dir.file("f"), original);
+    int status = 0;
+    std::string out = shellOutput("cd " + dir.path() + " && echo $$ > " + limit.path() +
+                                      "/cgroup.procs && exec env -u " + unset + " " + BLANKFILL_PATH + " -i f 2>&1",
+                                  &status);
+    std::string now = readFile(dir.file("f"));
+    EXPECT_TRUE(now == original || now == expanded(original)) << now.size() << " bytes left";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << limit.events();
+    EXPECT_EQ(out, counts(1, 0));
+    EXPECT_TRUE(same(now, expanded(original)));
+}
+
+// ---- I/O errors, injected at the C library -----------------------------------------
+
+RunResult runWithFault(const std::string &calls, const std::string &file, const std::vector<std::string> &names,
+                       const std::string &cwd) {
+    RunOptions options = inPlace(names, cwd);
+    options.env.push_back(std::string("LD_PRELOAD=") + FAULT_INJECTOR_PATH);
+    options.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    options.env.push_back("FAULT_CALL=" + calls);
+    options.env.push_back("FAULT_FILE=" + file);
+    return runTool(BLANKFILL_DYNAMIC_PATH, options);
+}
+
+// An I/O error once the target has begun to change never removes the
+// target: the temporary file, the only complete copy, stays and is named,
+// and the run ends with status 1 after the counts. Before that point an
+// error leaves the file unchanged and the run goes on.
+TEST(InPlaceSafety, InjectedIOErrors) {
+    const std::string original = makeText(300 << 10);
+    const std::string converted = expanded(original);
+    const std::string damaged = ": original file may be damaged or lost\n";
+    const std::string eio = std::strerror(EIO);
+    struct Case {
+        std::string calls;
+        std::string file;  // the descriptor's path contains this
+        bool keepsTemporary;
+        std::string message;  // what the line about "victim" says after its name
+        int status;
+    } cases[] = {
+        {"copy_file_range", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
+        {"copy_file_range=18,pwrite", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
+        {"fsync", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
+        {"ftruncate", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
+        {"fsync", "replFile", false, "Error while writing the temporary file \"", 0},
+        {"fallocate=28", "victim", false,
+         "Cannot make room for the new contents: No space left on device: original file left unchanged\n", 0},
+        {"read,fread", "victim", false, "Error while reading the file: " + eio + ": original file left unchanged\n",
+         0},
+        {"fallocate=95", "victim", false, "", 0},  // a file system that cannot reserve: converted all the same
+        {"copy_file_range=18", "victim", false, "", 0},  // no kernel copy: the plain copy does it
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        writeFile(dir.file("victim"), original);
+        writeFile(dir.file("next"), "\tnext\n");
+        RunResult r = runWithFault(c.calls, c.file, {"victim", "next"}, dir.path());
+        std::string label = c.calls + " on " + c.file;
+        EXPECT_TRUE(r.exited) << label;
+        EXPECT_EQ(r.status, c.status) << label << ": " << r.err;
+        EXPECT_EQ(readFile(dir.file("next")), "    next\n") << label;
+        std::vector<std::string> kept = temporaryFiles(dir.path());
+        std::string now = readFile(dir.file("victim"));
+        if (c.message.empty()) {
+            EXPECT_EQ(r.err, counts(2, 0)) << label;
+            EXPECT_TRUE(same(now, converted)) << label;
+            EXPECT_TRUE(kept.empty()) << label;
+            continue;
+        }
+        EXPECT_EQ(r.err.rfind("blankfill: \"victim\": ", 0), 0u) << label << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << label << ": " << r.err;
+        EXPECT_NE(r.err.find(counts(1, 1)), std::string::npos) << label << ": " << r.err;
+        ASSERT_EQ(access(dir.file("victim").c_str(), F_OK), 0) << label << ": the target is gone";
+        if (c.keepsTemporary) {
+            ASSERT_EQ(kept.size(), 1u) << label;
+            EXPECT_NE(r.err.find("\"" + kept[0] + "\""), std::string::npos) << label << ": not named";
+            EXPECT_TRUE(same(readFile(dir.file(kept[0])), converted)) << label;
+        } else {
+            EXPECT_TRUE(kept.empty()) << label;
+            EXPECT_TRUE(same(now, original)) << label;
+        }
+    }
+}
+
+// ---- Rights and times -----------------------------------------------------------------
+
+// A caller who may write a file without owning it converts it: the file
+// keeps its owner and mode, and nothing is reported as failed.
+TEST(InPlaceSafety, NonOwnerAllowedToWrite) {
+    TempDir dir;
+    dir.openToAll();
+    writeFile(dir.file("open"), "\tx\n", 0666);
+    RunOptions options = inPlace({"open"}, dir.path());
+    options.asNobody = true;
+    RunResult r = runTool(BLANKFILL_PATH, options);
+    EXPECT_EQ(r.err, counts(1, 0));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(dir.file("open")), "    x\n");
+    EXPECT_EQ(statusOf(dir.file("open")).st_uid, 0u);
+    EXPECT_EQ(statusOf(dir.file("open")).st_mode & 07777, 0666u);
+}
+
+bool notOlder(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
+// -p keeps the times to the nanosecond; without it a converted file is
+// never older than a file made just before the conversion (so a build tool
+// sees that it changed).
+TEST(InPlaceSafety, TimesToTheNanosecond) {
+    TempDir dir;
+    writeFile(dir.file("kept"), "\tx\n");
+    const struct timespec old[2] = {{1000000000, 123456789}, {1100000000, 987654321}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.file("kept").c_str(), old, 0), 0);
+    RunOptions options = inPlace({"kept"}, dir.path());
+    options.args.insert(options.args.begin(), "-p");
+    RunResult r = runTool(BLANKFILL_PATH, options);
+    EXPECT_EQ(r.err, counts(1, 0));
+    struct stat s = statusOf(dir.file("kept"));
+    EXPECT_EQ(s.st_mtim.tv_sec, old[1].tv_sec);
+    EXPECT_EQ(s.st_mtim.tv_nsec, old[1].tv_nsec);
+    EXPECT_EQ(s.st_atim.tv_sec, old[0].tv_sec);
+    EXPECT_EQ(s.st_atim.tv_nsec, old[0].tv_nsec);
+
+    for (int round = 0; round < 5; ++round) {
+        writeFile(dir.file("source"), "\ty\n");
+        writeFile(dir.file("object"), "built\n");
+        r = runInPlace({"source"}, dir.path());
+        EXPECT_EQ(r.err, counts(1, 0));
+        EXPECT_TRUE(notOlder(statusOf(dir.file("source")).st_mtim, statusOf(dir.file("object")).st_mtim))
+            << "round " << round;
+    }
+}
+
+// With -V the names come out in order with the diagnostics about them.
+TEST(InPlaceSafety, VerboseLinesInOrderWithTheDiagnostics) {
+    TempDir dir;
+    writeFile(dir.file("a"), "\ta\n");
+    writeFile(dir.file("b"), "\tb\n");
+    std::string out = shellOutput("cd " + dir.path() + " && env -u " + unset + " " + BLANKFILL_PATH +
+                                  " -i -V a missing b 2>&1 | cat");
+    EXPECT_EQ(out,
+              "Processing \"a\"\nProcessing \"missing\"\n"
+              "blankfill: \"missing\": Cannot find [stat()] the file\nProcessing \"b\"\n" +
+                  counts(2, 1));
+}
+
+}  // namespace
