@@ -1,5 +1,6 @@
 // blankfill: replace tab characters with runs of spaces, either as a filter
 // from one stream to another or in place on any number of files.
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -24,8 +25,6 @@ namespace {
 const char compiledDateTime[] = "Compiled " __DATE__ " at " __TIME__ " EST";
 
 constexpr int defaultSpacing = 4;
-const char standardInputName[] = "<standard input>";
-const char standardOutputName[] = "<standard output>";
 
 struct Settings {
     int spacing = 0;  // 0: no -n given
@@ -155,6 +154,11 @@ void refuseSameFile(FILE *in, const char *inName, const char *outName) {
 }
 
 int filterMode(const Settings &settings, int operands, char *names[]) {
+    // With standard output closed, the input would be opened on its
+    // descriptor and mistaken for the output.
+    if (operands < 2 && fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        error(1, errno, "Cannot write to %s", standardOutputName);
+    }
     FILE *in = stdin;
     FILE *out = stdout;
     const char *inName = standardInputName;
@@ -320,9 +324,7 @@ int inPlaceMode(const Settings &settings, int operands, char *names[]) {
         reportCount(notConverted, "not converted");
     }
     // The "Processing" lines are output too: a failure to write them is no success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        error(1, errno, "Error while writing to \"%s\"", standardOutputName);
-    }
+    checkOutput(stdout, standardOutputName);
     // A file that may be damaged is a failure, whatever else went well.
     return damaged ? 1 : 0;
 }

@@ -15,6 +15,9 @@ char *date = nullptr;
 const char author[] = "The Suite Developers";
 const char email[] = "suite-devs@example.org";
 
+const char standardInputName[] = "<standard input>";
+const char standardOutputName[] = "<standard output>";
+
 namespace {
 
 // What every output place points to after a failed parse. Writable, because
@@ -95,9 +98,12 @@ void reportIdentityFailure(int line, const char *file, const char *ending) {
 void printVersionBanner(const char *buildText, const char *tail) {
     std::printf("%s version %s (%s)\nby %s <%s>,\n%s%s\n", progName, version, date, author, email,
                 buildText, tail);
-    // A banner that never reached its reader is no success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        error(1, errno, "Cannot write to <standard output>");
+    checkOutput(stdout, standardOutputName);
+}
+
+void checkOutput(FILE *stream, const char *name) {
+    if (std::fflush(stream) != 0 || std::ferror(stream)) {
+        error(1, errno, "Cannot write to %s", name);
     }
 }
 
@@ -109,4 +115,9 @@ void writeUsageMessage(FILE *stream, const char *format, va_list args) {
     std::fputc('\n', stream);
 }
 
-void endUsage(FILE *stream) { std::exit(stream == stderr ? 1 : 0); }
+void endUsage(FILE *stream) {
+    if (stream == stdout) {
+        checkOutput(stdout, standardOutputName);
+    }
+    std::exit(stream == stderr ? 1 : 0);
+}

@@ -11,6 +11,16 @@ extern char *progName;
 extern char *version;
 extern char *date;
 
+// How messages name the standard streams.
+extern const char standardInputName[];   // "<standard input>"
+extern const char standardOutputName[];  // "<standard output>"
+
+// The last step of writing a tool's output: flushes the stream and tests its
+// error indicator, since output that never reached its reader is no success.
+// On failure it ends the process with "Cannot write to NAME" and the
+// system's text, status 1.
+void checkOutput(FILE *stream, const char *name);
+
 // Shown by every tool's version banner.
 extern const char author[];
 extern const char email[];
@@ -42,7 +52,8 @@ int getNameVersionAndDate(char *identity, char **name, char **versionOut, char *
 // The parts every tool's usage shares. writeUsageMessage writes, for a
 // non-empty format, pending standard output first and then "prog: message"
 // and a newline to the stream; endUsage ends the process with 1 when the
-// stream is standard error and 0 otherwise (a null stream included).
+// stream is standard error and 0 otherwise (a null stream included), once
+// help written to standard output is known to have reached it.
 void writeUsageMessage(FILE *stream, const char *format, va_list args);
 [[noreturn]] void endUsage(FILE *stream);
 

@@ -228,9 +228,30 @@ TEST(BlankfillTool, WriteFailuresAreReported) {
     options.cwd = dir.path();
     options.stdoutPath = "/dev/full";
     RunResult r = runTool(BLANKFILL_PATH, options);
-    EXPECT_EQ(r.err, "1 file was converted.\nblankfill: Error while writing to \"<standard output>\": " + enospc + "\n");
+    EXPECT_EQ(r.err, "1 file was converted.\nblankfill: Cannot write to <standard output>: " + enospc + "\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(readFile(dir.file("f")), "    x\n");
+
+    // Help is output like the banner: lost, it is a failure.
+    options = RunOptions{};
+    options.args = {"-h"};
+    options.stdoutPath = "/dev/full";
+    r = runTool(BLANKFILL_PATH, options);
+    EXPECT_EQ(r.err, "blankfill: Cannot write to <standard output>: " + enospc + "\n");
+    EXPECT_EQ(r.status, 1);
+
+    // A closed standard output is reported as such, before the input is
+    // opened on its descriptor; with an output file named, it is not needed.
+    writeFile(dir.file("in"), "\tx\n");
+    int status = 0;
+    std::string out = testing_support::shellOutput(
+        "cd " + dir.path() + " && " + BLANKFILL_PATH + " in 2>&1 >&-", &status);
+    EXPECT_EQ(out, "blankfill: Cannot write to <standard output>: " + std::string(std::strerror(EBADF)) + "\n");
+    EXPECT_EQ(status, 1);
+    out = testing_support::shellOutput("cd " + dir.path() + " && " + BLANKFILL_PATH + " in out 2>&1 >&-", &status);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readFile(dir.file("out")), "    x\n");
 }
 
 TEST(BlankfillTool, AnnouncesKeyboardInput) {
