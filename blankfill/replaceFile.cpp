@@ -371,9 +371,12 @@ const char *finish() {
 }  // namespace
 
 void discardReplacement() {
+    // Removed before the flag is cleared: a signal handler that interrupts
+    // this finds the flag still set and removes the name once more, which
+    // is harmless, whereas the other order could leave the file behind.
     if (temporaryRemovable) {
-        temporaryRemovable = 0;
         unlink(tempFileName);
+        temporaryRemovable = 0;
     }
 }
 
