@@ -8,14 +8,14 @@
 # rounds' medians (the shares: the median of the rounds' shares).
 # Usage: bench/lapwatch.sh [build folder | path/to/lapwatch]   (default: build/release)
 #   COMPARE=path/to/another/lapwatch adds a row for that build (before/after).
-#   RUNS=n sets the runs per command and round (default 200), ROUNDS=n the
-#   rounds (default 5).
+#   RUNS=n sets the runs per command and round (default 100), ROUNDS=n the
+#   rounds (default 11).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 if [ -f "$build" ]; then build=$(dirname "$(dirname "$build")"); fi
-runs=${RUNS:-200}
-rounds=${ROUNDS:-5}
+runs=${RUNS:-100}
+rounds=${ROUNDS:-11}
 
 testing/install-deps.sh --bench
 command -v /usr/bin/time >/dev/null || { apt-get install -y -q time; }
