@@ -38,7 +38,7 @@ for t in octetTally morphPhrase blankfill lapwatch; do
   printf '%-12s %s\n' "$t" "$(ldd "$build/$t/$t" 2>&1 | head -1 | sed 's/^[[:space:]]*//')"
 done
 for round in $(seq "$rounds"); do
-hyperfine -N --warmup 20 --runs "$runs" --export-json "$out/r$round.json" \
+hyperfine -N --warmup 5 --runs "$runs" --export-json "$out/r$round.json" \
   -n bare '/usr/bin/true' \
   -n lapwatch "$lapwatch /usr/bin/true" \
   -n time '/usr/bin/time -f %e /usr/bin/true' \
