@@ -17,6 +17,8 @@
 #include "error.h"
 #include "intervalClock.h"
 
+void signal_handler(int sig, siginfo_t *info, void *context);
+
 char lapwatch_rcsid[] = "$Id: lapwatch.c,v 4.30 2024-03-12 09:13:44-04 devteam Exp $ $Name:  $";
 
 namespace {
@@ -40,10 +42,23 @@ const char helpText[] =
 
 // The running command's process id, read by the signal handler; 0 while no
 // command runs (before the fork, in the child, and once the wait returned).
+// Only the parent writes it.
 volatile sig_atomic_t nPid = 0;
 
-// The signals after which the command must not outlive the tool.
-const int forwardedSignals[] = {SIGABRT, SIGFPE, SIGILL, SIGINT, SIGSEGV, SIGTERM};
+// The first handled signal that reached the tool, 0 until one did.
+volatile sig_atomic_t signalReceived = 0;
+
+// The signals after which the command must not outlive the tool: the tool
+// forwards them, waits for the command, and then ends by the same signal.
+const int forwardedSignals[] = {SIGABRT, SIGFPE, SIGILL, SIGINT, SIGSEGV, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t forwardedCount = sizeof forwardedSignals / sizeof forwardedSignals[0];
+
+// What the caller left us, given back to the command before it starts.
+struct sigaction callersActions[forwardedCount];
+sigset_t callersMask;
+sigset_t forwardedSet;
+
+bool ignoredByCaller(size_t index) { return callersActions[index].sa_handler == SIG_IGN; }
 
 void freeArguments(char **copy, int count) {
     for (int i = 0; i < count; ++i) std::free(copy[i]);
@@ -103,11 +118,18 @@ void writeStartTime() {
 }
 
 // In the child: become the command. The child is started with vfork, so
-// until it becomes the command it runs in the parent's memory: it must change
-// nothing there, so a failure is written with one writev() rather than
-// through stdio (whose buffers and locks belong to the parent), and the child
-// ends with _exit.
+// until it becomes the command it runs in the parent's memory and must change
+// nothing there. It only makes system calls on its own kernel state: it gives
+// the forwarded signals back the caller's dispositions while they are still
+// blocked (so that our handler never runs in the child), then the caller's
+// mask, so that the command starts as it would without us. A failure is
+// written with one writev() rather than through stdio (whose buffers and
+// locks belong to the parent), and the child ends with _exit.
 [[noreturn]] void runCommand(char **commandAndArguments) {
+    for (size_t i = 0; i < forwardedCount; ++i) {
+        sigaction(forwardedSignals[i], &callersActions[i], nullptr);
+    }
+    sigprocmask(SIG_SETMASK, &callersMask, nullptr);
     execvp(commandAndArguments[0], commandAndArguments);
     const char *reason = std::strerror(errno);
     const char *pieces[] = {progName, ": ERROR: Cannot run \"", commandAndArguments[0],
@@ -125,37 +147,112 @@ void writeStartTime() {
 
 // A command ended by a signal gets no report; the tool says why and fails.
 [[noreturn]] void reportSignalled(const char *command, int status) {
-    if (status & 0x80) {
+    if (WCOREDUMP(status)) {
         error(1, 0, "\"%s\" dumped core.", command);
     }
     size_t size = std::strlen(command) + 200;
     char *message = static_cast<char *>(std::malloc(size));
     if (message != nullptr) {
         std::snprintf(message, size, "\"%s\" exited.  Reason", command);
-        psignal(status & 0x7F, message);
+        psignal(WTERMSIG(status), message);
         std::free(message);
     } else {
-        psignal(status & 0x7F, command);
+        psignal(WTERMSIG(status), command);
     }
     std::exit(1);
 }
 
+// Ends the process by `sig` with its default action, so that our parent sees
+// how we ended.
+[[noreturn]] void endBySignal(int sig) {
+    struct sigaction byDefault;
+    std::memset(&byDefault, 0, sizeof byDefault);
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    sigaction(sig, &byDefault, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    // Not reached: the default action of every forwarded signal ends the
+    // process.
+    _exit(1);
+}
+
+size_t forwardedIndex(int sig) {
+    size_t i = 0;
+    while (i < forwardedCount && forwardedSignals[i] != sig) ++i;
+    return i;
+}
+
+// A signal that a terminal's keyboard sent to its whole foreground process
+// group: the command, in that group, has it already.
+bool fromKeyboard(int sig, const siginfo_t *info) {
+    return (sig == SIGINT || sig == SIGQUIT) && info->si_code == SI_KERNEL;
+}
+
+// Handlers for the forwarded signals. A signal that the caller ignores stays
+// ignored (a command run in the background, or immune to hangups, keeps
+// running), with one exception: SIGINT is always caught, since it is how a
+// child that cannot run the command tells us so. The handler may interrupt
+// itself (SA_NODEFER, nothing masked): a second signal must reach it while it
+// waits.
+void installHandlers() {
+    sigemptyset(&forwardedSet);
+    struct sigaction handling;
+    std::memset(&handling, 0, sizeof handling);
+    handling.sa_sigaction = signal_handler;
+    handling.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
+    sigemptyset(&handling.sa_mask);
+    for (size_t i = 0; i < forwardedCount; ++i) {
+        int sig = forwardedSignals[i];
+        sigaction(sig, nullptr, &callersActions[i]);
+        sigaddset(&forwardedSet, sig);
+        if (ignoredByCaller(i) && sig != SIGINT) continue;
+        sigaction(sig, &handling, nullptr);
+    }
+}
+
 }  // namespace
 
-void signal_handler(int sig) {
-    // A second delivery while we forward the first is dropped.
-    signal(sig, SIG_IGN);
-    // The wait may already have reaped the command when the signal arrives
-    // (it is handled on the way back from the wait, before nPid is cleared):
-    // a command that no longer exists needs no forcing.
-    if (nPid > 0 && kill(nPid, SIGTERM) == -1 && errno != ESRCH) {
-        error(1, errno,
-              "Cannot force the child process to end. You must end it manually with \"kill %d\".  Reason",
-              static_cast<int>(nPid));
+// Every path through the handler ends the process, except a signal that the
+// caller ignores and a second signal while the first is being handled.
+// Everything it calls is async-signal-safe, but for error() when the
+// command cannot be sent SIGTERM.
+void signal_handler(int sig, siginfo_t *info, void *) {
+    int savedErrno = errno;
+    pid_t command = nPid;
+    size_t index = forwardedIndex(sig);
+    if (index < forwardedCount && ignoredByCaller(index)) {
+        // Only SIGINT gets here: it counts only when it comes from our child
+        // that could not run the command.
+        bool fromChild = info->si_code == SI_USER && command > 0 && info->si_pid == command;
+        if (!fromChild) {
+            errno = savedErrno;
+            return;
+        }
     }
-    // End by the same signal, so that our parent sees how we ended.
-    signal(sig, SIG_DFL);
-    raise(sig);
+    if (signalReceived != 0) {
+        // The command did not end on the first signal: end it for sure.
+        if (command > 0) kill(command, SIGKILL);
+        errno = savedErrno;
+        return;
+    }
+    signalReceived = sig;
+    if (command > 0) {
+        // The wait in main leaves the ended command unreaped until nPid is
+        // cleared, so `command` is never a process id that was reused.
+        if (!fromKeyboard(sig, info) && kill(command, SIGTERM) == -1 && errno != ESRCH) {
+            error(1, errno,
+                  "Cannot force the child process to end. You must end it manually with \"kill %d\".  Reason",
+                  static_cast<int>(command));
+        }
+        int status;
+        while (waitpid(command, &status, 0) == -1 && errno == EINTR) {
+        }
+    }
+    endBySignal(sig);
 }
 
 void usage(FILE *stream, const char *format, ...) {
@@ -190,36 +287,46 @@ int main(int argc, char **argv) {
     if (*command == '\0') usage(stderr, "Zero-length command_name.");
 
     writeStartTime();
-    for (int sig : forwardedSignals) signal(sig, signal_handler);
+    installHandlers();
 
     // The start is read before the fork: once forked, the command may run,
     // even to its end, before this process is scheduled again.
     double start = secs();
     // vfork: the parent waits until the command has started (or failed to),
     // and no copy of the parent's memory is made for a child that at once
-    // becomes another program. The start time was read before.
+    // becomes another program. The forwarded signals stay blocked until the
+    // command's process id is stored; one that arrives meanwhile is handled
+    // then, and reaches the command.
+    sigprocmask(SIG_BLOCK, &forwardedSet, &callersMask);
     pid_t child = vfork();
-    nPid = child;
-    if (child == -1) {
-        error(1, errno, "Cannot create (i.e., fork) \"%s\".  Reason", command);
-    }
     if (child == 0) {
         runCommand(arguments + optind);
     }
+    int forkErrno = errno;
+    if (child > 0) nPid = child;
+    sigprocmask(SIG_SETMASK, &callersMask, nullptr);
+    if (child == -1) {
+        error(1, forkErrno, "Cannot create (i.e., fork) \"%s\".  Reason", command);
+    }
 
+    // Wait without reaping: until nPid is cleared the command's process id
+    // stays taken, so the handler cannot signal another process.
+    siginfo_t ended;
+    while (waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT) == -1) {
+        if (errno != EINTR) error(1, errno, "Cannot waitpid() for command \"%s\".  Reason", command);
+    }
+    nPid = 0;
+    double stop = secs();
     int status = 0;
     if (waitpid(child, &status, 0) == -1) {
         error(1, errno, "Cannot waitpid() for command \"%s\".  Reason", command);
     }
-    nPid = 0;
-    double stop = secs();
     freeArguments(arguments, argc);
 
-    int signalNumber = status & 0x7F;
-    if (signalNumber != 0 && signalNumber != 0x7F) {
+    if (WIFSIGNALED(status)) {
         reportSignalled(command, status);
     }
-    int exitCode = (status >> 8) & 0xFF;
+    int exitCode = WEXITSTATUS(status);
 
     if (start < 0 || stop < 0) {
         error(1, 0, "Error in secs(): cannot read the %s time.", start < 0 ? "start" : "stop");

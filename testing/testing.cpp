@@ -1,11 +1,13 @@
 // Process and file helpers for the tests; see testing.h.
 #include "testing.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -226,6 +229,38 @@ RunResult runInChild(const std::function<void()> &body) {
     r.pid = pid;
     r.dir = dir;
     return finishTool(r);
+}
+
+bool adoptOrphans() { return prctl(PR_SET_CHILD_SUBREAPER, 1L, 0L, 0L, 0L) == 0; }
+
+std::vector<pid_t> childrenOf(pid_t self) {
+    // Every process whose parent is `self`, ended ones included; the kernel's
+    // list of children is not always there, /proc's stat files are.
+    std::vector<pid_t> children;
+    std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), closedir);
+    if (!proc) return children;
+    while (struct dirent *entry = readdir(proc.get())) {
+        char *end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0) continue;
+        std::string stat = readFile(std::string("/proc/") + entry->d_name + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        // After the name: " S ppid ..."
+        long parent = std::strtol(stat.c_str() + close + 4, nullptr, 10);
+        if (parent == self) children.push_back(static_cast<pid_t>(pid));
+    }
+    return children;
+}
+
+std::vector<pid_t> unreapedChildren() { return childrenOf(getpid()); }
+
+void killChildren() {
+    for (pid_t child : unreapedChildren()) {
+        kill(child, SIGKILL);
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 TempDir::TempDir() : path_(makeTempDir()) {}

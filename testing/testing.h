@@ -60,6 +60,17 @@ RunResult finishTool(Running &running);
 // the child exits 0 if `body` returns.
 RunResult runInChild(const std::function<void()> &body);
 
+// Makes this process the reaper of its orphaned descendants, so that a test
+// sees a process that outlived the tool that started it: it becomes a child
+// of the test. False where the system refuses.
+bool adoptOrphans();
+// The children of `parent` that it has not reaped, running or ended.
+std::vector<pid_t> childrenOf(pid_t parent);
+// This process's own: childrenOf(getpid()).
+std::vector<pid_t> unreapedChildren();
+// Kills and reaps them (after a test that found some).
+void killChildren();
+
 // A scratch folder removed with everything in it when the object goes.
 class TempDir {
 public:

@@ -2,7 +2,9 @@
 // while after every fork, as a busy machine may hold it back, so that the
 // command runs, and may even end, before the parent goes on. The tool starts
 // its command with vfork; here that becomes a fork (a function that returns
-// twice cannot share its caller's stack) followed by the same pause.
+// twice cannot share its caller's stack) followed by the same pause. The
+// parent says "fork delayed" on standard error, so that a test can tell that
+// the library was loaded at all.
 #include <dlfcn.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +19,9 @@ pid_t forkThenPause() {
         struct timespec pause = {0, 300000000};
         while (nanosleep(&pause, &pause) == -1) {
         }
+        static const char said[] = "fork delayed\n";
+        ssize_t ignored = write(STDERR_FILENO, said, sizeof said - 1);
+        (void)ignored;
     }
     return pid;
 }

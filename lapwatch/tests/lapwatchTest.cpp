@@ -1,8 +1,14 @@
 // lapwatch as a user runs it: arguments, the command's output and status,
 // the start-time line and the report, help and banner, and signals.
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -126,7 +132,9 @@ TEST(Lapwatch, RunTimeCoversACommandThatEndsBeforeTheToolGoesOn) {
     RunOptions options;
     options.env = {std::string("LD_PRELOAD=") + DELAYED_FORK_PATH,
                    "ASAN_OPTIONS=verify_asan_link_order=0"};
-    RunResult r = run({"sleep", "0.1"}, options);
+    options.args = {"sleep", "0.1"};
+    RunResult r = runTool(LAPWATCH_DYNAMIC_PATH, options);
+    EXPECT_NE(r.err.find("fork delayed\n"), std::string::npos) << "the delay was not loaded: " << r.err;
     std::smatch total;
     ASSERT_TRUE(std::regex_search(r.err, total, std::regex(R"(\((\d+\.\d{6}) seconds total\))"))) << r.err;
     EXPECT_GE(std::stod(total[1]), 0.1) << r.err;
@@ -150,40 +158,198 @@ TEST(Lapwatch, CommandEndedBySignal) {
     EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine + "\"sh\" exited.  Reason: Killed\n"))) << r.err;
 }
 
-bool processGone(const std::string &pid) {
-    // Gone, or a zombie waiting for a reaper: either way it no longer runs.
-    std::string stat = readFile("/proc/" + pid + "/stat");
-    size_t close = stat.rfind(')');
-    return stat.empty() || (close != std::string::npos && stat.compare(close + 2, 1, "Z") == 0);
+// Signals. The test process adopts the orphans of the tools it starts, so a
+// command that outlived the tool is found among its own children.
+
+const std::string recorder = SIGNAL_RECORDER_PATH;
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
-TEST(Lapwatch, TerminationIsForwardedToTheCommand) {
-    for (int sig : {SIGINT, SIGTERM}) {
-        TempDir dir;
-        std::string pidFile = dir.file("pid");
-        RunOptions options;
-        options.args = {"sh", "-c", "echo $$ > " + pidFile + "; exec sleep 30"};
-        Running running = startTool(tool, options);
-        std::string pid;
-        for (int i = 0; i < 1000 && pid.empty(); ++i) {
-            pid = readFile(pidFile);
-            if (!pid.empty() && pid.back() != '\n') pid.clear();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// The tool's command, once it runs the program named `name`.
+pid_t waitForCommand(pid_t timer, const std::string &name) {
+    pid_t found = -1;
+    waitUntil([&] {
+        for (pid_t child : childrenOf(timer)) {
+            if (readFile("/proc/" + std::to_string(child) + "/comm") == name + "\n") found = child;
         }
-        ASSERT_FALSE(pid.empty());
-        pid.pop_back();
+        return found > 0;
+    });
+    return found;
+}
+
+bool stillRunning(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+// Whatever the tool left behind: nothing, when it waited for its command.
+std::string leftBehind() {
+    std::string pids;
+    for (pid_t child : unreapedChildren()) pids.append(" ").append(std::to_string(child));
+    killChildren();
+    return pids;
+}
+
+class LapwatchSignals : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!adoptOrphans()) GTEST_SKIP() << "this system does not let a process adopt orphans";
+        // Ending by SIGQUIT or SIGABRT writes no core file here.
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+    }
+    TempDir dir;
+    std::string log = dir.file("log");
+
+    Running startRecorder(const std::string &mode, RunOptions options = {}) {
+        options.args = {recorder, log, mode};
+        Running running = startTool(tool, options);
+        EXPECT_TRUE(waitUntil([&] { return readFile(log) == "ready\n"; })) << readFile(log);
+        return running;
+    }
+};
+
+TEST_F(LapwatchSignals, SignalToTheToolAloneIsForwardedAsTermination) {
+    // The tool passes SIGTERM on, waits for its command, then ends by the
+    // signal it got, without a report.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        std::remove(log.c_str());
+        Running running = startRecorder("ends");
         kill(running.pid, sig);
         RunResult r = finishTool(running);
+        EXPECT_EQ(leftBehind(), "") << "the command outlived the tool, signal " << sig;
         EXPECT_FALSE(r.exited);
         EXPECT_EQ(r.signal, sig);
         EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
-        bool gone = false;
-        for (int i = 0; i < 500 && !gone; ++i) {
-            gone = processGone(pid);
-            if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_TRUE(gone) << "command still running after signal " << sig;
+        EXPECT_EQ(readFile(log), "ready\nTERM\n") << "signal " << sig;
+
+        RunOptions options;
+        options.args = {"sleep", "30"};
+        options.stdinKind = sig == SIGTERM ? StdinKind::Closed : StdinKind::Null;
+        running = startTool(tool, options);
+        EXPECT_GT(waitForCommand(running.pid, "sleep"), 0);
+        kill(running.pid, sig);
+        r = finishTool(running);
+        EXPECT_EQ(leftBehind(), "") << "sleep outlived the tool, signal " << sig;
+        EXPECT_EQ(r.signal, sig);
     }
 }
+
+TEST_F(LapwatchSignals, SignalDuringALongPathSearchStillReachesTheCommand) {
+    // Thousands of missing folders before the command's own make the start
+    // last a while; a signal sent at any point of it must not leave the
+    // command running.
+    std::string path;
+    for (int i = 0; i < 7000; ++i) path.append("m/").append(std::to_string(i)).append(":");
+    path += std::getenv("PATH");
+    RunOptions options;
+    options.args = {"sleep", "30"};
+    options.cwd = dir.path();
+    options.env = {"PATH=" + path};
+    std::string survived;
+    for (int delayUs : {0, 2000, 5000, 10000, 15000, 20000}) {
+        for (int i = 0; i < 24; ++i) {
+            Running running = startTool(tool, options);
+            std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+            kill(running.pid, SIGTERM);
+            RunResult r = finishTool(running);
+            EXPECT_EQ(r.signal, SIGTERM) << r.err;
+            if (!leftBehind().empty()) survived.append(" ").append(std::to_string(delayUs / 1000)).append("ms");
+        }
+    }
+    EXPECT_EQ(survived, "") << "the command outlived the tool after a signal at these delays";
+}
+
+TEST_F(LapwatchSignals, CommandThatIgnoresTerminationKeepsTheToolWaiting) {
+    for (int second : {SIGTERM, SIGINT}) {
+        std::remove(log.c_str());
+        Running running = startRecorder("ignores-term");
+        kill(running.pid, SIGTERM);
+        ASSERT_TRUE(waitUntil([&] { return readFile(log) == "ready\nTERM\n"; })) << readFile(log);
+        EXPECT_TRUE(stillRunning(running.pid)) << "the tool ended before its command";
+        EXPECT_FALSE(childrenOf(running.pid).empty()) << "the command ended on SIGTERM";
+        // A second signal ends the command for sure, and with it the tool.
+        kill(running.pid, second);
+        RunResult r = finishTool(running);
+        EXPECT_EQ(leftBehind(), "");
+        EXPECT_EQ(r.signal, SIGTERM);
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+        EXPECT_EQ(readFile(log), "ready\nTERM\n");
+    }
+}
+
+TEST_F(LapwatchSignals, InterruptFromTheTerminalLetsTheCommandCleanUp) {
+    // Ctrl-C reaches the whole foreground group, the command included: the
+    // tool sends nothing on top, waits for the command's clean-up, and ends by
+    // SIGINT without a report.
+    RunOptions options;
+    options.stdinKind = StdinKind::Pty;
+    Running running = startRecorder("saves-on-int", options);
+    ASSERT_EQ(write(running.ptyMaster, "\x03", 1), 1);
+    RunResult r = finishTool(running);
+    EXPECT_EQ(leftBehind(), "");
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGINT);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+    EXPECT_EQ(readFile(log), "ready\nINT\nsaved\n");
+}
+
+TEST_F(LapwatchSignals, CommandStartsWithTheCallersSignalState) {
+    // The command's blocked and ignored signals are what they would be
+    // without the tool, whether the caller ignores signals or not.
+    const std::string probe = "grep -E '^Sig(Blk|Ign):' /proc/self/status";
+    for (const std::string traps : {"", "trap '' INT QUIT HUP;"}) {
+        RunOptions bare, timed;
+        bare.args = {"-c", traps + " exec " + probe};
+        timed.args = {"-c", traps + " exec " + tool + " " + probe};
+        std::string expected = runTool("/bin/sh", bare).out;
+        EXPECT_NE(expected.find("SigIgn:"), std::string::npos) << expected;
+        EXPECT_EQ(runTool("/bin/sh", timed).out, expected) << traps;
+    }
+}
+
+TEST_F(LapwatchSignals, SignalsTheCallerIgnoresStayIgnored) {
+    // Immune to hangups (as under nohup), the tool lets SIGHUP pass and keeps
+    // its command; SIGTERM after it is forwarded as ever.
+    RunOptions options;
+    options.args = {"-c", "trap '' HUP; exec " + tool + " " + recorder + " " + log + " ends"};
+    Running running = startTool("/bin/sh", options);
+    ASSERT_TRUE(waitUntil([&] { return readFile(log) == "ready\n"; })) << readFile(log);
+    kill(running.pid, SIGHUP);
+    kill(running.pid, SIGTERM);
+    RunResult r = finishTool(running);
+    EXPECT_EQ(leftBehind(), "");
+    EXPECT_EQ(r.signal, SIGTERM);
+    EXPECT_EQ(readFile(log), "ready\nTERM\n");
+
+    // A command that cannot be run still ends the tool by SIGINT when the
+    // caller ignores SIGINT (a background job) or closed standard input.
+    for (bool closed : {false, true}) {
+        RunOptions o;
+        o.args = {"-c", "trap '' INT; exec " + tool + " /nonexistent/command"};
+        if (closed) o.stdinKind = StdinKind::Closed;
+        RunResult cannot = runTool("/bin/sh", o);
+        EXPECT_EQ(cannot.signal, SIGINT) << closed;
+        EXPECT_NE(cannot.err.find("Cannot run \"/nonexistent/command\""), std::string::npos) << cannot.err;
+        EXPECT_EQ(leftBehind(), "");
+    }
+}
+
+#if LAPWATCH_LINKED_STATICALLY
+TEST(LapwatchBuild, LoadsNothingAtStart) {
+    std::string out = shellOutput("ldd " + tool + " 2>&1");
+    EXPECT_TRUE(out.find("statically linked") != std::string::npos ||
+                out.find("not a dynamic executable") != std::string::npos)
+        << out;
+}
+#endif
 
 }  // namespace
