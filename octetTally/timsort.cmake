@@ -2,8 +2,7 @@
 # tests and its benchmark.
 suite_add_library(timsort timsort.cpp)
 
-# The tests observe allocations through a malloc substitute of their own.
+# The tests observe allocations through the shared allocator substitute.
 suite_add_tests(timsort_tests
   SOURCES tests/timsortTest.cpp
-  LIBS timsort
-  LINK_OPTIONS -Wl,--wrap=malloc -Wl,--wrap=realloc -Wl,--wrap=free)
+  LIBS timsort suite_allocation_hook)
