@@ -168,15 +168,15 @@ PLANES_TARGET void makePlaneMasks(const unsigned char *p, PlaneMasks &masks) {
 
 // `Blocks` blocks of 512 bytes: their counts are summed in registers before
 // they are added to the counters in memory.
-template <int Blocks>
+template <std::size_t Blocks>
 PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
     PlaneMasks masks[Blocks];
-    for (int b = 0; b < Blocks; ++b) makePlaneMasks(p + planeBlock * b, masks[b]);
+    for (std::size_t b = 0; b < Blocks; ++b) makePlaneMasks(p + planeBlock * b, masks[b]);
     __m512i *counts = reinterpret_cast<__m512i *>(planeCounts);
     for (int h = 0; h < 16; ++h) {
         for (int l = 0; l < 16; ++l) {
             __m512i sum = _mm512_setzero_si512();
-            for (int b = 0; b < Blocks; ++b) {
+            for (std::size_t b = 0; b < Blocks; ++b) {
                 sum = _mm512_add_epi64(
                     sum, _mm512_popcnt_epi64(_mm512_and_si512(masks[b].high[h], masks[b].low[l])));
             }

@@ -160,7 +160,7 @@ TEST(CountBytes, TotalsBeyondThirtyTwoBits) {
         if (!way.runnable || way.count == viaEntry) continue;
         for (std::uint64_t r = 0; r < repeats; ++r) way.count(way.kernel, block.data(), block.size());
         const Counts got = taken();
-        for (int v = 0; v < 256; ++v) {
+        for (std::size_t v = 0; v < 256; ++v) {
             ASSERT_EQ(got[v], once[v] * repeats) << way.name << ", value " << v;
         }
     }
