@@ -128,6 +128,9 @@ void scanArguments(int argc, char **argv, Options &options) {
 void refuseOutputOverInput(FILE *in, const char *outName, const char *shownName) {
     struct stat inStat;
     struct stat outStat;
+    // With standard output closed the input took its descriptor: that is a
+    // write error to come, not an output over the input.
+    if (outName == nullptr && fileno(in) == fileno(stdout)) return;
     if (fstat(fileno(in), &inStat) != 0 || !S_ISREG(inStat.st_mode)) return;
     const int found = outName == nullptr ? fstat(fileno(stdout), &outStat) : stat(outName, &outStat);
     if (found == 0 && inStat.st_dev == outStat.st_dev && inStat.st_ino == outStat.st_ino) {

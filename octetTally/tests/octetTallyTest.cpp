@@ -423,15 +423,19 @@ TEST(OctetTallyArguments, OutputThatIsTheInputIsRefused) {
 }
 
 // Runs the tool with standard output (and, if asked, standard input) opened
-// on `path` with `flags`, as `tool f 1<>f` or `tool f >> f` does; returns the
-// exit status and standard error.
+// on `path` with `flags`, as `tool f 1<>f` or `tool f >> f` does, or closed
+// for an empty `path`; returns the exit status and standard error.
 std::pair<int, std::string> runWithOutputOn(const std::vector<std::string> &args,
                                             const std::string &path, int flags, bool inputToo,
                                             const TempDir &dir) {
     const std::string errPath = dir.file("stderr");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, path.c_str(), flags, 0644);
+    if (path.empty()) {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, path.c_str(), flags, 0644);
+    }
     if (inputToo) posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char *> argv = {const_cast<char *>(tool.c_str())};
@@ -478,6 +482,12 @@ TEST(OctetTallyArguments, StandardOutputThatIsTheInputIsRefused) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(err, "");
     EXPECT_EQ(readFile(dir.file("other")), expectedReport(content, in, false));
+    // A closed standard output is a write error, though the input then
+    // takes its descriptor.
+    const auto [closedStatus, closedErr] = runWithOutputOn({in}, "", 0, false, dir);
+    EXPECT_EQ(closedStatus, 1);
+    EXPECT_EQ(closedErr, "octetTally: Error writing to \"<standard output>\": Bad file descriptor\n");
+    EXPECT_EQ(readFile(in), content);
 }
 
 TEST(OctetTallyArguments, WriteErrorsAreReported) {
