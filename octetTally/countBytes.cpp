@@ -104,10 +104,11 @@ void pairTableFold() {
 // 512 bytes are turned into eight 512-bit planes, plane k holding bit k of
 // every byte (one Galois-field affine step per plane and 64 bytes picks a
 // bit of each byte of a 64-bit group). The bytes of value v are then the
-// positions where every plane agrees with v's bits: the planes of the top
-// three bits give eight masks, those of bits 3 to 1 another eight, bit 0
-// doubles them to sixteen, and one three-way logic step with bit 4 gives
-// each of the 256 masks, whose population counts are the counts. The
+// positions where every plane agrees with v's bits: three-way logic steps
+// on the planes of bits 7 to 5 give eight masks, and bit 4 makes them the
+// sixteen masks of the high half-byte; bits 3 to 1 and bit 0 likewise give
+// the sixteen of the low half-byte. Each value's mask is one AND of a high
+// and a low mask, and its population count is the value's count. The
 // counters are 64-bit lanes (eight per value) and never need folding early.
 #if defined(__x86_64__)
 #define PLANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vpopcntdq,gfni")))
