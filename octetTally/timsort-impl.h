@@ -58,22 +58,29 @@ int timsort_init(TimsortState *ts, char *a, std::size_t len, TimsortCompare c, s
 void pushRun(TimsortState *ts, char *base, std::size_t len);
 
 // A check that stays in every build: on failure it writes the standard
-// assertion message naming the expression, this routine's instance, the
-// source file's base name and the line, then aborts. Each routine names
-// itself in `routine`; the instance suffix comes from W.
-#define TIMSORT_CHECK(expr)                                                                  \
-    ((expr) ? static_cast<void>(0)                                                           \
-            : checkFailed(#expr, __FILE_NAME__, static_cast<unsigned>(__LINE__), routine, \
+// assertion message naming the expression, the routine's instance, the
+// source file's base name and the line, then aborts. The instance is the
+// routine's own name (__func__, which is the bare name in a template) and
+// the suffix of the width W in scope.
+#define TIMSORT_CHECK(expr)                                                                   \
+    ((expr) ? static_cast<void>(0)                                                            \
+            : checkFailed(#expr, __FILE_NAME__, static_cast<unsigned>(__LINE__), __func__, \
                           instanceSuffix<W>()))
 
 // The address of the element `i` places after `base`; every routine that
 // uses it has its `width` at hand.
 #define ELEM(base, i) ((base) + (i) * width)
 
+// The W of the routines that exist once (timsort_init, pushRun): no suffix.
+constexpr std::size_t singleInstance = 1;
+
 template <std::size_t W>
 constexpr const char *instanceSuffix() {
-    static_assert(W == 0 || W == 4 || W == 8 || W == 16, "instances are _4, _8, _16 and _width");
-    if constexpr (W == 4) {
+    static_assert(W == 0 || W == 4 || W == 8 || W == 16 || W == singleInstance,
+                  "instances are _4, _8, _16 and _width");
+    if constexpr (W == singleInstance) {
+        return "";
+    } else if constexpr (W == 4) {
         return "_4";
     } else if constexpr (W == 8) {
         return "_8";
@@ -135,7 +142,6 @@ void swapElements(char *p, char *q, std::size_t width) {
 // Reverses the `hi` elements from `lo` in place.
 template <std::size_t W>
 void reverseRange(char *lo, std::size_t hi, std::size_t givenWidth) {
-    static constexpr char routine[] = "reverseRange";
     const std::size_t width = widthOf<W>(givenWidth);
     TIMSORT_CHECK(hi > 0);
     for (std::size_t i = 0, j = hi - 1; i < j; ++i, --j) {
@@ -148,7 +154,6 @@ void reverseRange(char *lo, std::size_t hi, std::size_t givenWidth) {
 template <std::size_t W>
 void binarySort(char *lo, std::size_t hi, std::size_t start, TimsortCompare c,
                 std::size_t givenWidth) {
-    static constexpr char routine[] = "binarySort";
     const std::size_t width = widthOf<W>(givenWidth);
     TIMSORT_CHECK(start <= hi);
     if (start == 0) {
@@ -211,7 +216,6 @@ std::size_t countRunAndMakeAscending(char *lo, std::size_t n, TimsortCompare c,
 // The minimum run length for `n` elements: n itself below 32, otherwise
 // between 16 and 32, chosen so that n / minRun is a power of two or a little
 // below one, which keeps the final merges balanced.
-template <std::size_t W>
 std::size_t computeMinRun(std::size_t n) {
     std::size_t r = 0;
     while (n >= SHORT_SORT_LIMIT) {
@@ -256,7 +260,6 @@ char *growTmp(TimsortState *ts, std::size_t need, std::size_t givenWidth) {
 template <std::size_t W>
 std::size_t gallopLeft(const char *key, const char *base, std::size_t len, std::size_t hint,
                        TimsortCompare c, std::size_t givenWidth) {
-    static constexpr char routine[] = "gallopLeft";
     const std::size_t width = widthOf<W>(givenWidth);
     TIMSORT_CHECK(len > 0 && hint < len);
     std::size_t lastOfs = 0;
@@ -306,7 +309,6 @@ std::size_t gallopLeft(const char *key, const char *base, std::size_t len, std::
 template <std::size_t W>
 std::size_t gallopRight(const char *key, const char *base, std::size_t len, std::size_t hint,
                         TimsortCompare c, std::size_t givenWidth) {
-    static constexpr char routine[] = "gallopRight";
     const std::size_t width = widthOf<W>(givenWidth);
     TIMSORT_CHECK(len > 0 && hint < len);
     std::size_t lastOfs = 0;
@@ -357,7 +359,6 @@ std::size_t gallopRight(const char *key, const char *base, std::size_t len, std:
 template <std::size_t W>
 int mergeLo(TimsortState *ts, char *base1, std::size_t len1, char *base2, std::size_t len2,
             std::size_t givenWidth) {
-    static constexpr char routine[] = "mergeLo";
     const std::size_t width = widthOf<W>(givenWidth);
     TIMSORT_CHECK(len1 > 0 && len2 > 0 && ELEM(base1, len1) == base2);
     char *tmp = growTmp<W>(ts, len1, width);
@@ -479,7 +480,6 @@ finish:
 template <std::size_t W>
 int mergeHi(TimsortState *ts, char *base1, std::size_t len1, char *base2, std::size_t len2,
             std::size_t givenWidth) {
-    static constexpr char routine[] = "mergeHi";
     const std::size_t width = widthOf<W>(givenWidth);
     TIMSORT_CHECK(len1 > 0 && len2 > 0 && ELEM(base1, len1) == base2);
     char *tmp = growTmp<W>(ts, len2, width);
@@ -598,7 +598,6 @@ finish:
 // the top of the stack.
 template <std::size_t W>
 int mergeAt(TimsortState *ts, std::size_t i, std::size_t givenWidth) {
-    static constexpr char routine[] = "mergeAt";
     const std::size_t width = widthOf<W>(givenWidth);
     TIMSORT_CHECK(ts->stackSize >= 2);
     TIMSORT_CHECK(i == ts->stackSize - 2 || i == ts->stackSize - 3);
@@ -637,10 +636,11 @@ int mergeAt(TimsortState *ts, std::size_t i, std::size_t givenWidth) {
     return mergeHi<W>(ts, base1, len1, base2, len2, width);
 }
 
-// Merges pending runs until, for the top lengths W, X, Y, Z (from deepest to
-// top), Y > Z, X > Y + Z and W > X + Y hold wherever the runs exist. Looking
-// four deep, not three, is what keeps the invariant true all the way down the
-// stack, so that its fixed capacity is never exceeded.
+// Merges pending runs until, for the lengths A, B, C, D of the four top runs
+// (from deepest to top), C > D, B > C + D and A > B + C hold wherever the
+// runs exist. Looking four deep, not three, is what keeps the invariant true
+// all the way down the stack; the capacity that it allows is chosen in
+// stackLenFor (timsort.cpp), with the one case that needs more.
 template <std::size_t W>
 int mergeUntilBalanced(TimsortState *ts, std::size_t width) {
     while (ts->stackSize > 1) {
@@ -686,9 +686,9 @@ int mergeAllRemaining(TimsortState *ts, std::size_t width) {
 }
 
 // The entry of each instance; timsort passes its arguments on unchanged.
+// Named timsort so that its checks report timsort_4 ... timsort_width.
 template <std::size_t W>
-int timsortBody(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
-    static constexpr char routine[] = "timsort";
+int timsort(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
     TIMSORT_CHECK(a || !nel || !width);
     TIMSORT_CHECK(c);
     if (nel < 2) {
@@ -711,7 +711,7 @@ int timsortBody(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
     if (timsort_init(&ts, base, nel, c, width) != 0) {
         return -1;
     }
-    const std::size_t minRun = computeMinRun<W>(nel);
+    const std::size_t minRun = computeMinRun(nel);
     char *lo = base;
     std::size_t remaining = nel;
     int result = 0;
@@ -723,11 +723,8 @@ int timsortBody(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
             binarySort<W>(lo, force, runLen, c, width);
             runLen = force;
         }
-        // The stack's capacity is fixed at set-up from the array's length,
-        // and some run lengths leave one run more pending than it holds (256
-        // elements in runs of 87, 52, 34, 17, 16 and 50 need six places of
-        // five). Rather than overflow, merge as the final merging does until
-        // there is room; other inputs never get here.
+        // A full stack is the exception described at stackLenFor: make room
+        // by merging as the final merging does.
         while (ts.stackSize == ts.stackLen && result == 0) {
             result = mergeTopRuns<W>(&ts, width);
         }
@@ -752,19 +749,19 @@ int timsortBody(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
 
 // The instances that timsort chooses between, by the exact width.
 inline int timsort_4(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
-    return timsortBody<4>(a, nel, width, c);
+    return timsort<4>(a, nel, width, c);
 }
 
 inline int timsort_8(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
-    return timsortBody<8>(a, nel, width, c);
+    return timsort<8>(a, nel, width, c);
 }
 
 inline int timsort_16(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
-    return timsortBody<16>(a, nel, width, c);
+    return timsort<16>(a, nel, width, c);
 }
 
 inline int timsort_width(void *a, std::size_t nel, std::size_t width, TimsortCompare c) {
-    return timsortBody<0>(a, nel, width, c);
+    return timsort<0>(a, nel, width, c);
 }
 
 }  // namespace

@@ -31,14 +31,18 @@ namespace {
     std::abort();
 }
 
-// The checks of this file name routines that exist once.
-#define TIMSORT_CHECK_ONCE(expr)                                                             \
-    ((expr) ? static_cast<void>(0)                                                           \
-            : checkFailed(#expr, __FILE_NAME__, static_cast<unsigned>(__LINE__), routine, ""))
+// The routines of this file exist once: their checks carry no suffix.
+constexpr std::size_t W = singleInstance;
 
-// Run-stack capacity for `len` elements. With the balance rules kept, run
-// lengths grow at least like Fibonacci numbers from the top of the stack
-// down, so an array shorter than each bound cannot pile up more runs.
+// Run-stack capacity for `len` elements. With the balance rules of
+// mergeUntilBalanced kept (A > B + C and B > C for every three neighbours),
+// the pending run lengths grow at least like Fibonacci numbers from the top
+// of the stack down, and the capacities below come from that growth. One
+// case needs more: the run just pushed is not yet balanced against the
+// others, so an array can leave one run more pending than its capacity
+// (256 elements in runs of 87, 52, 34, 17, 16 and 50 need six places of
+// five). The sort then merges before the push, as its final merging does,
+// rather than enlarge the stack; pushRun checks that no push overflows.
 std::size_t stackLenFor(std::size_t len) {
     if (len < 359) {
         return 5;
@@ -59,10 +63,9 @@ std::size_t stackLenFor(std::size_t len) {
 // or TMP_START_LEN elements) and the run stack. Returns 0, or -1 with both
 // released when either allocation failed.
 int timsort_init(TimsortState *ts, char *a, std::size_t len, TimsortCompare c, std::size_t width) {
-    static constexpr char routine[] = "timsort_init";
-    TIMSORT_CHECK_ONCE(ts);
-    TIMSORT_CHECK_ONCE(a || !len);
-    TIMSORT_CHECK_ONCE(c);
+    TIMSORT_CHECK(ts);
+    TIMSORT_CHECK(a || !len);
+    TIMSORT_CHECK(c);
     ts->a = a;
     ts->len = len;
     ts->c = c;
@@ -81,8 +84,7 @@ int timsort_init(TimsortState *ts, char *a, std::size_t len, TimsortCompare c, s
 }
 
 void pushRun(TimsortState *ts, char *base, std::size_t len) {
-    static constexpr char routine[] = "pushRun";
-    TIMSORT_CHECK_ONCE(ts->stackSize < ts->stackLen);
+    TIMSORT_CHECK(ts->stackSize < ts->stackLen);
     ts->run[ts->stackSize].base = base;
     ts->run[ts->stackSize].len = len;
     ++ts->stackSize;

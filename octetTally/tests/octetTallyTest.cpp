@@ -1,7 +1,10 @@
 // The tool as a user runs it: reports compared byte for byte with a report
 // built here from an independent count, every message and exit status, and
 // the safety of the input file.
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -417,6 +420,74 @@ TEST(OctetTallyArguments, OutputThatIsTheInputIsRefused) {
     EXPECT_EQ(readFile(in), content);
     // A device is not a file that could be truncated.
     expectSuccess(runOn({"/dev/null", "/dev/null"}), "", "/dev/null twice");
+}
+
+// Runs the tool with standard output (and, if asked, standard input) opened
+// on `path` with `flags`, as `tool f 1<>f` or `tool f >> f` does, or closed
+// for an empty `path`; returns the exit status and standard error.
+std::pair<int, std::string> runWithOutputOn(const std::vector<std::string> &args,
+                                            const std::string &path, int flags, bool inputToo,
+                                            const TempDir &dir) {
+    const std::string errPath = dir.file("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (path.empty()) {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, path.c_str(), flags, 0644);
+    }
+    if (inputToo) posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> argv = {const_cast<char *>(tool.c_str())};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    int status = -1;
+    if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+        waitpid(pid, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(errPath)};
+}
+
+TEST(OctetTallyArguments, StandardOutputThatIsTheInputIsRefused) {
+    TempDir dir;
+    const std::string in = dir.file("data");
+    const std::string content = "precious data, not to be lost\n";
+    const std::string refused =
+        "octetTally: Cannot write to \"<standard output>\": it is the input file\n" + hint;
+    struct Case {
+        std::vector<std::string> args;
+        int flags;
+        bool inputToo;
+        std::string label;
+    } cases[] = {
+        {{in}, O_RDWR, false, "f 1<>f"},
+        {{"-r", in}, O_RDWR, false, "-r f 1<>f"},
+        {{in}, O_WRONLY | O_APPEND, false, "f >> f"},
+        {{}, O_WRONLY | O_APPEND, true, "< f >> f"},
+        {{"--", in}, O_RDWR, false, "-- f 1<>f"},
+    };
+    for (const Case &c : cases) {
+        writeFile(in, content);
+        const auto [status, err] = runWithOutputOn(c.args, in, c.flags, c.inputToo, dir);
+        EXPECT_EQ(status, 1) << c.label;
+        EXPECT_EQ(err, refused) << c.label;
+        EXPECT_EQ(readFile(in), content) << c.label;
+    }
+    // Another file as standard output is written as usual.
+    writeFile(in, content);
+    const auto [status, err] =
+        runWithOutputOn({in}, dir.file("other"), O_WRONLY | O_CREAT | O_APPEND, false, dir);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(readFile(dir.file("other")), expectedReport(content, in, false));
+    // A closed standard output is a write error, though the input then
+    // takes its descriptor.
+    const auto [closedStatus, closedErr] = runWithOutputOn({in}, "", 0, false, dir);
+    EXPECT_EQ(closedStatus, 1);
+    EXPECT_EQ(closedErr, "octetTally: Error writing to \"<standard output>\": Bad file descriptor\n");
+    EXPECT_EQ(readFile(in), content);
 }
 
 TEST(OctetTallyArguments, WriteErrorsAreReported) {

@@ -1,8 +1,7 @@
 // The sort library: order and stability against std::stable_sort for every
-// width instance, comparison counts, the allocations seen through a malloc
-// substitute (this executable is linked with --wrap=malloc/realloc/free),
-// allocation failures, inconsistent comparison functions and the checks a
-// caller can set off.
+// width instance, comparison counts, the allocations seen through the shared
+// allocator substitute, allocation failures, inconsistent comparison
+// functions and the checks a caller can set off.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -18,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "allocationHook.h"
 #include "testing.h"
 #include "timsort.h"
 
@@ -25,73 +25,35 @@ using testing_support::RunResult;
 using testing_support::runInChild;
 
 // ---------------------------------------------------------------------------
-// The malloc substitute: while `watching`, every allocation is recorded, and
-// the one numbered `failAt` (1-based) fails with ENOMEM.
-
-extern "C" {
-void *__real_malloc(std::size_t size);
-void *__real_realloc(void *p, std::size_t size);
-void __real_free(void *p);
-}
+// Allocations, seen through the shared allocator substitute: while watching,
+// every call is recorded, and the one numbered `failAt` (1-based) fails with
+// ENOMEM.
 
 namespace {
 
 struct AllocationLog {
-    bool watching = false;
-    int failAt = 0;
-    int mallocs = 0;     // calls, the failed one included
-    int frees = 0;       // of non-null pointers
-    int live = 0;        // successful mallocs minus frees
+    int mallocs = 0;  // calls, the failed one included
+    int live = 0;     // successful mallocs minus frees
     std::size_t sizes[64] = {};
 };
 AllocationLog alloc;
 
 void watchAllocations(int failAt = 0) {
     alloc = AllocationLog{};
-    alloc.failAt = failAt;
-    alloc.watching = true;
+    allocation_hook::arm(static_cast<std::size_t>(-1), 0, failAt);
 }
 
-void stopWatching() { alloc.watching = false; }
+void stopWatching() {
+    const std::vector<std::size_t> sizes = allocation_hook::disarm();
+    const allocation_hook::Counts seen = allocation_hook::counts();
+    std::copy(sizes.begin(), sizes.end(), alloc.sizes);
+    alloc.mallocs = seen.mallocs;
+    alloc.live = seen.live;
+    // The library never reallocates.
+    EXPECT_EQ(seen.reallocs, 0);
+}
 
 }  // namespace
-
-extern "C" {
-void *__wrap_malloc(std::size_t size) {
-    if (!alloc.watching) {
-        return __real_malloc(size);
-    }
-    ++alloc.mallocs;
-    if (alloc.mallocs <= 64) {
-        alloc.sizes[alloc.mallocs - 1] = size;
-    }
-    if (alloc.mallocs == alloc.failAt) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void *p = __real_malloc(size);
-    if (p != nullptr) {
-        ++alloc.live;
-    }
-    return p;
-}
-
-void *__wrap_realloc(void *p, std::size_t size) {
-    // The library never reallocates; a call here while watching is a fault.
-    if (alloc.watching) {
-        ADD_FAILURE() << "realloc called";
-    }
-    return __real_realloc(p, size);
-}
-
-void __wrap_free(void *p) {
-    if (alloc.watching && p != nullptr) {
-        ++alloc.frees;
-        --alloc.live;
-    }
-    __real_free(p);
-}
-}
 
 namespace {
 

@@ -1,0 +1,121 @@
+// The counting kernels one by one, in-process, on the same data: either a
+// whole file read as the tool reads it (for timing against other readers of
+// the file), or the counting rate alone on one block that stays in the cache.
+//
+// Usage: countBytesBench KERNEL FILE   count FILE, print the kernel and total
+//        countBytesBench --rate FILE   GB/s of each kernel on FILE's first MiB
+//        countBytesBench --list        the kernels this processor can run
+// KERNEL: a kernel's number (see --list), "auto" (the tool's own choice and
+// look at each block), or "portable" (the same look without AVX-512).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "countBytes.h"
+
+namespace {
+
+constexpr std::size_t blockSize = 1 << 20;
+
+int countFile(const std::string &mode, const char *path) {
+    std::vector<unsigned char> buf(blockSize);
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        std::perror(path);
+        return 1;
+    }
+    const bool automatic = mode == "auto";
+    const bool portable = mode == "portable";
+    const auto kernel = static_cast<CountKernel>(automatic || portable ? 0 : std::atoi(mode.c_str()));
+    if (!automatic && !portable && !countKernelSupported(kernel)) {
+        std::fprintf(stderr, "kernel %s cannot run here\n", mode.c_str());
+        return 1;
+    }
+    ssize_t got;
+    std::uint64_t total = 0;
+    while ((got = read(fd, buf.data(), buf.size())) > 0) {
+        const auto n = static_cast<std::size_t>(got);
+        if (automatic) {
+            countBytes(buf.data(), n);
+        } else if (portable) {
+            countBytesAs(CountKernel::multiTable, buf.data(), n);
+        } else {
+            countBytesWith(kernel, buf.data(), n);
+        }
+        total += n;
+    }
+    close(fd);
+    std::uint64_t totals[256] = {};
+    takeByteTotals(totals);
+    std::uint64_t sum = 0;
+    for (std::uint64_t t : totals) sum += t;
+    const char *name = automatic ? countKernelName(chosenCountKernel())
+                       : portable ? "portable choice"
+                                  : countKernelName(kernel);
+    std::printf("%s: %llu bytes%s\n", name, static_cast<unsigned long long>(total),
+                sum == total ? "" : " (COUNTS DISAGREE)");
+    return sum == total ? 0 : 1;
+}
+
+double threadSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+int rates(const char *path) {
+    std::vector<unsigned char> buf(blockSize);
+    FILE *f = std::fopen(path, "rb");
+    if (f == nullptr || std::fread(buf.data(), 1, buf.size(), f) != buf.size()) {
+        std::fprintf(stderr, "%s: need a file of at least 1 MiB\n", path);
+        return 1;
+    }
+    std::fclose(f);
+    for (int k = 0; k < countKernelCount; ++k) {
+        const auto kernel = static_cast<CountKernel>(k);
+        if (!countKernelSupported(kernel)) {
+            std::printf("%-22s cannot run here\n", countKernelName(kernel));
+            continue;
+        }
+        std::vector<double> rounds;
+        for (int round = 0; round < 7; ++round) {
+            // Processor time of this thread: a shared machine's other work
+            // does not count against the kernel.
+            const double start = threadSeconds();
+            for (int i = 0; i < 256; ++i) countBytesWith(kernel, buf.data(), buf.size());
+            rounds.push_back(256.0 * blockSize / (threadSeconds() - start) / 1e9);
+        }
+        std::uint64_t totals[256] = {};
+        takeByteTotals(totals);
+        std::sort(rounds.begin(), rounds.end());
+        std::printf("%-22s %6.2f GB/s (median of 7; best %.2f)\n", countKernelName(kernel), rounds[3],
+                    rounds[6]);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
+        for (int k = 0; k < countKernelCount; ++k) {
+            const auto kernel = static_cast<CountKernel>(k);
+            std::printf("%d %s%s\n", k, countKernelName(kernel),
+                        countKernelSupported(kernel) ? "" : " (cannot run here)");
+        }
+        std::printf("auto: %s\n", countKernelName(chosenCountKernel()));
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--rate") == 0) return rates(argv[2]);
+    if (argc == 3) return countFile(argv[1], argv[2]);
+    std::fprintf(stderr, "usage: countBytesBench KERNEL FILE | --rate FILE | --list\n");
+    return 2;
+}

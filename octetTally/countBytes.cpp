@@ -1,0 +1,338 @@
+// See countBytes.h. Each kernel keeps counters of its own; they are folded
+// into the 64-bit totals before the bytes counted since the last fold could
+// carry any 32-bit counter past its limit, and when the totals are taken.
+#include "countBytes.h"
+
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+char countBytes_rcsid[] = "$Id: countBytes.c,v 1.1 2026-12-08 14:00:00-05 devteam Exp $";
+
+namespace {
+
+constexpr std::size_t byteValues = 256;
+// No 32-bit counter can pass its limit while fewer bytes than this were
+// counted into its table.
+constexpr std::uint64_t foldLimit = UINT32_MAX;
+// The largest piece handed to a kernel at once, well below foldLimit.
+constexpr std::size_t pieceLimit = std::size_t{1} << 30;
+
+std::uint64_t totals64[byteValues];
+std::uint64_t bytesSinceFold[countKernelCount];
+
+// --- Eight interleaved tables ----------------------------------------------
+//
+// Counting into one table makes every increment of a dominant byte wait for
+// the previous one to land. Bytes are spread over interleaved tables by
+// their position instead, so that consecutive increments touch different
+// memory. Eight tables of 32-bit counters take 8 KiB and stay in the L1
+// cache.
+constexpr std::size_t lanes = 8;
+std::uint32_t laneCounts[lanes][byteValues];
+
+// Eight bytes that all repeat the piece's first byte (zero padding, runs of
+// one value) are counted in a register with one comparison instead.
+void multiTableCount(const unsigned char *p, std::size_t n) {
+    const std::uint64_t runWord = 0x0101010101010101ULL * p[0];
+    std::uint32_t runBytes = 0;
+    std::size_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, sizeof word);
+        if (word == runWord) {
+            runBytes += lanes;
+            continue;
+        }
+        ++laneCounts[0][word & 0xff];
+        ++laneCounts[1][(word >> 8) & 0xff];
+        ++laneCounts[2][(word >> 16) & 0xff];
+        ++laneCounts[3][(word >> 24) & 0xff];
+        ++laneCounts[4][(word >> 32) & 0xff];
+        ++laneCounts[5][(word >> 40) & 0xff];
+        ++laneCounts[6][(word >> 48) & 0xff];
+        ++laneCounts[7][word >> 56];
+    }
+    laneCounts[0][p[0]] += runBytes;
+    for (; i < n; ++i) ++laneCounts[0][p[i]];
+}
+
+void multiTableFold() {
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+        for (std::size_t v = 0; v < byteValues; ++v) totals64[v] += laneCounts[lane][v];
+    }
+    std::memset(laneCounts, 0, sizeof laneCounts);
+}
+
+// --- Byte pairs ------------------------------------------------------------
+//
+// In text a few bytes dominate, and even eight tables leave their increments
+// queueing. Counting each aligned pair of bytes as one 16-bit index spreads
+// the same bytes over many counters and halves the increments; the table
+// (256 KiB) stays in the L2 cache, and each pair adds to both of its bytes
+// when it is folded.
+constexpr std::size_t pairs = 65536;
+std::uint32_t pairCounts[pairs];
+
+void pairTableCount(const unsigned char *p, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, sizeof word);
+        ++pairCounts[word & 0xffff];
+        ++pairCounts[(word >> 16) & 0xffff];
+        ++pairCounts[(word >> 32) & 0xffff];
+        ++pairCounts[word >> 48];
+    }
+    // The few bytes past the last whole word go straight to the totals.
+    for (; i < n; ++i) ++totals64[p[i]];
+}
+
+void pairTableFold() {
+    for (std::size_t pair = 0; pair < pairs; ++pair) {
+        const std::uint32_t count = pairCounts[pair];
+        totals64[pair & 0xff] += count;
+        totals64[pair >> 8] += count;
+    }
+    std::memset(pairCounts, 0, sizeof pairCounts);
+}
+
+// --- Bit planes (AVX-512) --------------------------------------------------
+//
+// 512 bytes are turned into eight 512-bit planes, plane k holding bit k of
+// every byte (one Galois-field affine step per plane and 64 bytes picks a
+// bit of each byte of a 64-bit group). The bytes of value v are then the
+// positions where every plane agrees with v's bits: three-way logic steps
+// on the planes of bits 7 to 5 give eight masks, and bit 4 makes them the
+// sixteen masks of the high half-byte; bits 3 to 1 and bit 0 likewise give
+// the sixteen of the low half-byte. Each value's mask is one AND of a high
+// and a low mask, and its population count is the value's count. The
+// counters are 64-bit lanes (eight per value) and never need folding early.
+#if defined(__x86_64__)
+#define PLANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vpopcntdq,gfni")))
+
+constexpr std::size_t planeBlock = 512;
+alignas(64) std::uint64_t planeCounts[byteValues][8];
+
+// The masks of one 512-byte block: the sixteen of the high four bits and the
+// sixteen of the low four bits.
+struct PlaneMasks {
+    __m512i high[16];
+    __m512i low[16];
+};
+
+PLANES_TARGET void makePlaneMasks(const unsigned char *p, PlaneMasks &masks) {
+    __m512i plane[8];
+    for (int k = 0; k < 8; ++k) plane[k] = _mm512_setzero_si512();
+    // Byte j of every 64-bit group of plane k holds bit k of the eight
+    // bytes of that group of the j-th 64 bytes.
+    for (int j = 0; j < 8; ++j) {
+        const __m512i data = _mm512_loadu_si512(p + 64 * j);
+        const __mmask64 slot = 0x0101010101010101ULL << j;
+        for (int k = 0; k < 8; ++k) {
+            plane[k] = _mm512_mask_gf2p8affine_epi64_epi8(
+                plane[k], slot, _mm512_set1_epi8(static_cast<char>(1 << k)), data, 0);
+        }
+    }
+    // The logic step's table has bit (x << 2 | y << 1 | z) set for the
+    // inputs x, y, z it accepts: bit a accepts exactly the bits of a.
+    __m512i high[8];
+    high[0] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x01);
+    high[1] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x02);
+    high[2] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x04);
+    high[3] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x08);
+    high[4] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x10);
+    high[5] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x20);
+    high[6] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x40);
+    high[7] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x80);
+    __m512i mid[8];
+    mid[0] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x01);
+    mid[1] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x02);
+    mid[2] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x04);
+    mid[3] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x08);
+    mid[4] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x10);
+    mid[5] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x20);
+    mid[6] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x40);
+    mid[7] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x80);
+    for (int b = 0; b < 8; ++b) {
+        // x and not y; x and y (z unused).
+        masks.low[2 * b] = _mm512_ternarylogic_epi64(mid[b], plane[0], plane[0], 0x30);
+        masks.low[2 * b + 1] = _mm512_ternarylogic_epi64(mid[b], plane[0], plane[0], 0xc0);
+    }
+    for (int a = 0; a < 8; ++a) {
+        masks.high[2 * a] = _mm512_ternarylogic_epi64(high[a], plane[4], plane[4], 0x30);
+        masks.high[2 * a + 1] = _mm512_ternarylogic_epi64(high[a], plane[4], plane[4], 0xc0);
+    }
+}
+
+// `Blocks` blocks of 512 bytes: their counts are summed in registers before
+// they are added to the counters in memory.
+template <std::size_t Blocks>
+PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
+    PlaneMasks masks[Blocks];
+    for (std::size_t b = 0; b < Blocks; ++b) makePlaneMasks(p + planeBlock * b, masks[b]);
+    __m512i *counts = reinterpret_cast<__m512i *>(planeCounts);
+    for (int h = 0; h < 16; ++h) {
+        for (int l = 0; l < 16; ++l) {
+            __m512i sum = _mm512_setzero_si512();
+            for (std::size_t b = 0; b < Blocks; ++b) {
+                sum = _mm512_add_epi64(
+                    sum, _mm512_popcnt_epi64(_mm512_and_si512(masks[b].high[h], masks[b].low[l])));
+            }
+            counts[h * 16 + l] = _mm512_add_epi64(counts[h * 16 + l], sum);
+        }
+    }
+}
+
+constexpr std::size_t groupBlocks = 4;
+
+PLANES_TARGET void bitPlanesCount(const unsigned char *p, std::size_t n) {
+    std::size_t blocks = n / planeBlock;
+    for (; blocks >= groupBlocks; blocks -= groupBlocks, p += groupBlocks * planeBlock) {
+        bitPlanesGroup<groupBlocks>(p);
+    }
+    for (; blocks > 0; --blocks, p += planeBlock) bitPlanesGroup<1>(p);
+}
+
+void bitPlanesFold() {
+    for (std::size_t v = 0; v < byteValues; ++v) {
+        for (std::uint64_t &lane : planeCounts[v]) {
+            totals64[v] += lane;
+            lane = 0;
+        }
+    }
+}
+
+bool processorHasPlanes() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("gfni");
+}
+#else
+constexpr std::size_t planeBlock = 512;
+void bitPlanesCount(const unsigned char *, std::size_t) {}
+void bitPlanesFold() {}
+bool processorHasPlanes() { return false; }
+#endif
+
+void fold(CountKernel kernel) {
+    switch (kernel) {
+    case CountKernel::multiTable:
+        multiTableFold();
+        break;
+    case CountKernel::pairTable:
+        pairTableFold();
+        break;
+    case CountKernel::bitPlanes:
+        bitPlanesFold();
+        break;
+    }
+    bytesSinceFold[static_cast<int>(kernel)] = 0;
+}
+
+// Counts with one kernel, in pieces that cannot overflow its counters.
+void countPieces(CountKernel kernel, const unsigned char *p, std::size_t n) {
+    while (n > 0) {
+        const std::size_t piece = n < pieceLimit ? n : pieceLimit;
+        std::uint64_t &since = bytesSinceFold[static_cast<int>(kernel)];
+        if (since + piece > foldLimit) fold(kernel);
+        since += piece;
+        switch (kernel) {
+        case CountKernel::multiTable:
+            multiTableCount(p, piece);
+            break;
+        case CountKernel::pairTable:
+            pairTableCount(p, piece);
+            break;
+        case CountKernel::bitPlanes: {
+            // Whole planes here; the last few bytes by the tables.
+            const std::size_t whole = piece - piece % planeBlock;
+            bitPlanesCount(p, whole);
+            if (whole < piece) countPieces(CountKernel::multiTable, p + whole, piece - whole);
+            break;
+        }
+        }
+        p += piece;
+        n -= piece;
+    }
+}
+
+// The look at a block decides on its first line of bytes.
+constexpr std::size_t lookBlock = 65536;
+constexpr std::size_t lookBytes = 64;
+
+bool repeatsOneByte(const unsigned char *p) {
+    for (std::size_t i = 1; i < lookBytes; ++i) {
+        if (p[i] != p[0]) return false;
+    }
+    return true;
+}
+
+// Random bytes are all below 128 in one look of 2^64; text nearly always.
+bool looksLikeText(const unsigned char *p) {
+    unsigned char any = 0;
+    for (std::size_t i = 0; i < lookBytes; ++i) any |= p[i];
+    return any < 0x80;
+}
+
+bool kernelChosen = false;
+CountKernel mainKernel = CountKernel::multiTable;
+
+}  // namespace
+
+const char *countKernelName(CountKernel kernel) {
+    switch (kernel) {
+    case CountKernel::multiTable:
+        return "multi-table";
+    case CountKernel::pairTable:
+        return "pair-table";
+    case CountKernel::bitPlanes:
+        return "bit-planes (AVX-512)";
+    }
+    return "?";
+}
+
+bool countKernelSupported(CountKernel kernel) {
+    return kernel != CountKernel::bitPlanes || processorHasPlanes();
+}
+
+void countBytesWith(CountKernel kernel, const unsigned char *p, std::size_t n) {
+    countPieces(kernel, p, n);
+}
+
+CountKernel chosenCountKernel() {
+    if (!kernelChosen) {
+        mainKernel = processorHasPlanes() ? CountKernel::bitPlanes : CountKernel::multiTable;
+        kernelChosen = true;
+    }
+    return mainKernel;
+}
+
+void countBytes(const unsigned char *p, std::size_t n) { countBytesAs(chosenCountKernel(), p, n); }
+
+void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
+    while (n > 0) {
+        const std::size_t block = n < lookBlock ? n : lookBlock;
+        CountKernel kernel = main;
+        if (block < lookBytes) {
+            kernel = CountKernel::multiTable;
+        } else if (repeatsOneByte(p)) {
+            kernel = CountKernel::multiTable;
+        } else if (main == CountKernel::multiTable && looksLikeText(p)) {
+            kernel = CountKernel::pairTable;
+        }
+        countPieces(kernel, p, block);
+        p += block;
+        n -= block;
+    }
+}
+
+void takeByteTotals(std::uint64_t totals[256]) {
+    for (int kernel = 0; kernel < countKernelCount; ++kernel) fold(static_cast<CountKernel>(kernel));
+    for (std::size_t v = 0; v < byteValues; ++v) {
+        totals[v] += totals64[v];
+        totals64[v] = 0;
+    }
+}
