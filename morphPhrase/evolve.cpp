@@ -3,6 +3,7 @@
 #include "evolve.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "mt19937ar.h"
 
@@ -24,38 +25,42 @@ uint32_t coveringMask(uint32_t v) {
     return v;
 }
 
-}  // namespace
+// Found positions, one bit each: an eighth of `correct`'s size, so that the
+// probe at a random position, which nearly every try makes, hits a cache
+// close to the processor. It covers every masked draw, up to the smallest
+// 2^k above kMaxPhrase: the positions from n up are marked found, so that a
+// rejected draw takes the same path as a found position, without a branch of
+// its own to mispredict, and only counts no try.
+constexpr size_t kBitPositions = size_t(1) << 21;
+static_assert(kBitPositions >= kMaxPhrase && kBitPositions / 2 < kMaxPhrase);
+uint64_t foundBits[kBitPositions / 64];
 
-// The hot path: about 27 n H(n) tries. Positions and characters are drawn by
-// masking and rejecting, never by division; a found position costs one
-// position draw and nothing more.
-int64_t evolve(const char *phrase, char *buf, unsigned char *correct, size_t length, int64_t updatePeriod,
-               FILE *display) {
-    assert(length >= 1 && length <= kMaxPhrase);
-    const uint32_t n = uint32_t(length);
-    const uint32_t mask = coveringMask(n - 1);
+bool isFound(uint32_t p) { return (foundBits[p >> 6] >> (p & 63)) & 1u; }
+
+// Draws come from the generator a few vectors at a time, so that the next
+// positions are known early enough to fetch their bits ahead of the probe.
+// The words after the block only give the fetch ahead something harmless to
+// look at near the block's end.
+constexpr size_t kDrawBlock = 4 * 624;
+constexpr size_t kPrefetchAhead = 16;
+uint32_t draws[kDrawBlock + kPrefetchAhead];
+
+// A one-character phrase draws no positions.
+int64_t evolveOne(const char *phrase, char *buf, unsigned char *correct, int64_t updatePeriod, FILE *display) {
     int64_t tries = 0;
-    uint32_t found = 0;
     int64_t sinceDisplay = 0;
+    bool done;
     do {
-        uint32_t p = 0;
-        if (n >= 2) {
-            do {
-                p = genrand_int32() & mask;
-            } while (p >= n);
-        }
-        if (!correct[p]) {
-            uint32_t k;
-            do {
-                k = genrand_int32() & kCharacterMask;
-            } while (k >= kAlphabetSize);
-            char c = alphabet[k];
-            buf[p] = c;
-            if (c == phrase[p]) {
-                ++found;
-                correct[p] = 1;
-                buf[p] = upper(c);
-            }
+        uint32_t k;
+        do {
+            k = genrand_int32() & kCharacterMask;
+        } while (k >= kAlphabetSize);
+        char c = alphabet[k];
+        buf[0] = c;
+        done = c == phrase[0];
+        if (done) {
+            correct[0] = 1;
+            buf[0] = upper(c);
         }
         ++sinceDisplay;
         if (updatePeriod != 0 && sinceDisplay >= updatePeriod) {
@@ -64,6 +69,75 @@ int64_t evolve(const char *phrase, char *buf, unsigned char *correct, size_t len
             sinceDisplay = 0;
         }
         ++tries;
-    } while (found != n);
+    } while (!done);
+    return tries;
+}
+
+}  // namespace
+
+// The hot path: about 27 n H(n) tries. Positions and characters are drawn by
+// masking and rejecting, never by division; a found position costs one
+// position draw and a bit probe, nothing more. The draws are taken in the
+// generator's order whatever is done with them, so for a given seed the tries
+// and every display line are those of drawing one at a time.
+int64_t evolve(const char *phrase, char *buf, unsigned char *correct, size_t length, int64_t updatePeriod,
+               FILE *display) {
+    assert(length >= 1 && length <= kMaxPhrase);
+    if (length == 1) return evolveOne(phrase, buf, correct, updatePeriod, display);
+    const uint32_t n = uint32_t(length);
+    const uint32_t mask = coveringMask(n - 1);
+    // Bits 0 to n - 1 clear, n to mask set.
+    const size_t words = (size_t(mask) + 1 + 63) / 64;
+    std::memset(foundBits, 0, words * sizeof foundBits[0]);
+    for (uint32_t p = n; p <= mask; ++p) foundBits[p >> 6] |= uint64_t(1) << (p & 63);
+    // The index of the next draw stays in a register: a draw is a load.
+    size_t at = kDrawBlock;
+#define NEXT_DRAW()                                     \
+    (at == kDrawBlock ? (mt19937ar_words(draws, kDrawBlock), at = 1, draws[0]) : draws[at++])
+
+    int64_t tries = 0;
+    uint32_t found = 0;
+    // Tries left until the next display line; with no display, more than any
+    // run makes.
+    int64_t untilDisplay = updatePeriod != 0 ? updatePeriod : INT64_MAX;
+    for (;;) {
+        // Two stages ahead: the bit of a draw kPrefetchAhead on, and the
+        // phrase and line of one half as far on if its bit (fetched by then)
+        // says it is still wrong; else a line that is hot anyway.
+        __builtin_prefetch(&foundBits[(draws[at + kPrefetchAhead] & mask) >> 6]);
+        {
+            uint32_t ahead = draws[at + kPrefetchAhead / 2] & mask;
+            size_t target = isFound(ahead) ? 0 : ahead;
+            __builtin_prefetch(phrase + target);
+            __builtin_prefetch(buf + target, 1);
+        }
+        uint32_t p = NEXT_DRAW() & mask;
+        const uint32_t isTry = p < n;
+        if (!isFound(p)) {
+            uint32_t k;
+            do {
+                k = NEXT_DRAW() & kCharacterMask;
+            } while (k >= kAlphabetSize);
+            char c = alphabet[k];
+            if (c == phrase[p]) {
+                ++found;
+                foundBits[p >> 6] |= uint64_t(1) << (p & 63);
+                correct[p] = 1;
+                c = upper(c);
+            }
+            buf[p] = c;
+        }
+        tries += isTry;
+        untilDisplay -= isTry;
+        if (untilDisplay == 0) [[unlikely]] {
+            if (updatePeriod != 0) {
+                std::fputs(buf, display);
+                std::putc('\n', display);
+            }
+            untilDisplay = updatePeriod != 0 ? updatePeriod : INT64_MAX;
+        }
+        if (found == n) [[unlikely]] break;
+    }
+#undef NEXT_DRAW
     return tries;
 }
