@@ -42,8 +42,15 @@ bool isFound(uint32_t p) { return (foundBits[p >> 6] >> (p & 63)) & 1u; }
 // The words after the block only give the fetch ahead something harmless to
 // look at near the block's end.
 constexpr size_t kDrawBlock = 4 * 624;
-constexpr size_t kPrefetchAhead = 16;
+constexpr size_t kPrefetchAhead = 32;
 uint32_t draws[kDrawBlock + kPrefetchAhead];
+
+[[gnu::noinline]] void refill() { mt19937ar_words(draws, kDrawBlock); }
+
+void showLine(const char *buf, FILE *display) {
+    std::fputs(buf, display);
+    std::putc('\n', display);
+}
 
 // A one-character phrase draws no positions.
 int64_t evolveOne(const char *phrase, char *buf, unsigned char *correct, int64_t updatePeriod, FILE *display) {
@@ -64,8 +71,7 @@ int64_t evolveOne(const char *phrase, char *buf, unsigned char *correct, int64_t
         }
         ++sinceDisplay;
         if (updatePeriod != 0 && sinceDisplay >= updatePeriod) {
-            std::fputs(buf, display);
-            std::putc('\n', display);
+            showLine(buf, display);
             sinceDisplay = 0;
         }
         ++tries;
@@ -90,54 +96,54 @@ int64_t evolve(const char *phrase, char *buf, unsigned char *correct, size_t len
     const size_t words = (size_t(mask) + 1 + 63) / 64;
     std::memset(foundBits, 0, words * sizeof foundBits[0]);
     for (uint32_t p = n; p <= mask; ++p) foundBits[p >> 6] |= uint64_t(1) << (p & 63);
-    // The index of the next draw stays in a register: a draw is a load.
-    size_t at = kDrawBlock;
-#define NEXT_DRAW()                                     \
-    (at == kDrawBlock ? (mt19937ar_words(draws, kDrawBlock), at = 1, draws[0]) : draws[at++])
-
     int64_t tries = 0;
     uint32_t found = 0;
     // Tries left until the next display line; with no display, more than any
     // run makes.
-    int64_t untilDisplay = updatePeriod != 0 ? updatePeriod : INT64_MAX;
+    const int64_t period = updatePeriod != 0 ? updatePeriod : INT64_MAX;
+    int64_t untilDisplay = period;
+    // The index of the next draw stays in a register: a draw is a load, and
+    // the block's end is the inner loop's test.
     for (;;) {
-        // Two stages ahead: the bit of a draw kPrefetchAhead on, and the
-        // phrase and line of one half as far on if its bit (fetched by then)
-        // says it is still wrong; else a line that is hot anyway.
-        __builtin_prefetch(&foundBits[(draws[at + kPrefetchAhead] & mask) >> 6]);
-        {
-            uint32_t ahead = draws[at + kPrefetchAhead / 2] & mask;
-            size_t target = isFound(ahead) ? 0 : ahead;
-            __builtin_prefetch(phrase + target);
-            __builtin_prefetch(buf + target, 1);
-        }
-        uint32_t p = NEXT_DRAW() & mask;
-        const uint32_t isTry = p < n;
-        if (!isFound(p)) {
-            uint32_t k;
-            do {
-                k = NEXT_DRAW() & kCharacterMask;
-            } while (k >= kAlphabetSize);
-            char c = alphabet[k];
-            if (c == phrase[p]) {
-                ++found;
-                foundBits[p >> 6] |= uint64_t(1) << (p & 63);
-                correct[p] = 1;
-                c = upper(c);
+        refill();
+        for (size_t at = 0; at < kDrawBlock;) {
+            // Two stages ahead: the bit of a draw kPrefetchAhead on, and the
+            // phrase character of one half as far on if its bit (fetched by
+            // then) says it is still wrong, else a line that is hot anyway.
+            __builtin_prefetch(&foundBits[(draws[at + kPrefetchAhead] & mask) >> 6]);
+            const uint32_t ahead = draws[at + kPrefetchAhead / 2] & mask;
+            __builtin_prefetch(phrase + (isFound(ahead) ? 0 : ahead));
+
+            const uint32_t p = draws[at++] & mask;
+            const uint32_t isTry = p < n;
+            if (!isFound(p)) {
+                uint32_t k;
+                do {
+                    if (at == kDrawBlock) [[unlikely]] {
+                        refill();
+                        at = 0;
+                    }
+                    k = draws[at++] & kCharacterMask;
+                } while (k >= kAlphabetSize);
+                char c = alphabet[k];
+                if (c == phrase[p]) {
+                    foundBits[p >> 6] |= uint64_t(1) << (p & 63);
+                    correct[p] = 1;
+                    c = upper(c);
+                    if (++found == n) [[unlikely]] {
+                        buf[p] = c;
+                        if (--untilDisplay == 0 && updatePeriod != 0) showLine(buf, display);
+                        return tries + 1;
+                    }
+                }
+                buf[p] = c;
             }
-            buf[p] = c;
-        }
-        tries += isTry;
-        untilDisplay -= isTry;
-        if (untilDisplay == 0) [[unlikely]] {
-            if (updatePeriod != 0) {
-                std::fputs(buf, display);
-                std::putc('\n', display);
+            tries += isTry;
+            untilDisplay -= isTry;
+            if (untilDisplay == 0) [[unlikely]] {
+                if (updatePeriod != 0) showLine(buf, display);
+                untilDisplay = period;
             }
-            untilDisplay = updatePeriod != 0 ? updatePeriod : INT64_MAX;
         }
-        if (found == n) [[unlikely]] break;
     }
-#undef NEXT_DRAW
-    return tries;
 }
