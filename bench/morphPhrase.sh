@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks morphPhrase: the generator's raw genrand_int32 rate (Google
-# Benchmark, beside std::mt19937), then the tool three times on a random
+# Benchmark, beside std::mt19937, block fills and each regeneration kernel the
+# processor runs), then the tool RUNS times (default 5) on a random
 # 2,000,000-letter phrase read with -s. Tries per second = the tool's reported
 # total tries / its wall time; the figure of merit is its ratio to the raw
 # draw rate. Peak memory comes from /usr/bin/time -v.
@@ -40,15 +41,23 @@ drawRates() {  # prints "<draws/s by wall time> <draws/s by CPU time>"
     awk -F, '$1 == "\"BM_genrand_int32\"" { print 1e9 / $3, 1e9 / $4 }'
 }
 
-echo "== Google Benchmark: genrand_int32 beside std::mt19937 (3 repetitions, medians)"
-"$bench" --benchmark_filter='mt19937|genrand' --benchmark_repetitions=3 \
+runs=${RUNS:-5}
+flags=$(grep -m1 '^flags' /proc/cpuinfo | tr ' ' '\n' | grep -xE 'avx2|avx512f|avx512bw' | tr '\n' ' ')
+kernel=portable
+case " $flags" in *" avx512f "*) kernel=avx512 ;; *" avx2 "*) kernel=avx2 ;; esac
+echo "== processor: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2-); wide flags: ${flags:-none}; generator kernel: $kernel"
+echo "== load: $(uptime)"
+
+echo "== Google Benchmark: genrand_int32 beside std::mt19937, block fills, kernels (3 repetitions, medians)"
+"$bench" --benchmark_filter='mt19937|genrand|mtKernel' --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median'
 
-echo "== morphPhrase -s on 2,000,000 random letters, 3 runs, each after a fresh draw-rate measurement"
+echo "== morphPhrase -s on 2,000,000 random letters, $runs runs, each after a fresh draw-rate measurement"
 : >"$work/wallRatios"
 : >"$work/cpuRatios"
 : >"$work/rates"
-for run in 1 2 3; do
+: >"$work/rss"
+for run in $(seq "$runs"); do
   read -r drawWall drawCpu < <(drawRates)
   start=$(date +%s.%N)
   /usr/bin/time -v "$tool" -s <"$work/phrase" >"$work/out" 2>"$work/time"
@@ -57,6 +66,7 @@ for run in 1 2 3; do
   cpu=$(awk -F': ' '/User time/ { u = $2 } /System time/ { s = $2 } END { print u + s }' "$work/time")
   rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time")
   wall=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
+  echo "$rss" >>"$work/rss"
   awk -v t="$tries" -v w="$wall" 'BEGIN { print t / w }' >>"$work/rates"
   awk -v t="$tries" -v w="$wall" -v d="$drawWall" 'BEGIN { print t / w / d }' >>"$work/wallRatios"
   awk -v t="$tries" -v c="$cpu" -v d="$drawCpu" 'BEGIN { print t / c / d }' >>"$work/cpuRatios"
@@ -65,5 +75,7 @@ for run in 1 2 3; do
       run, dw / 1e6, dc / 1e6, t, w, c, t / w / 1e6, t / c / 1e6, t / w / dw, t / c / dc, rss }'
 done
 printf 'median tries/s: %.1f M (wall)\n' "$(median <"$work/rates" | awk '{ print $1 / 1e6 }')"
-printf 'median ratio tries/s : draws/s = %.3f (wall : wall), %.3f (CPU : CPU); bar 0.30\n' \
+printf 'median ratio tries/s : draws/s = %.3f (wall : wall), %.3f (CPU : CPU); bar 0.60\n' \
   "$(median <"$work/wallRatios")" "$(median <"$work/cpuRatios")"
+printf 'median peak memory: %d KiB\n' "$(median <"$work/rss")"
+echo "== load after: $(uptime)"

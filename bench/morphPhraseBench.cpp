@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include "mt19937ar.h"
+#include "mt19937arKernels.h"
 #include "sha256.h"
 
 namespace {
@@ -16,6 +17,38 @@ void BM_genrand_int32(benchmark::State &state) {
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
 BENCHMARK(BM_genrand_int32);
+
+// Draws in blocks, as the evolution loop takes them.
+void BM_mt19937ar_words(benchmark::State &state) {
+    init_genrand(5489u);
+    std::vector<uint32_t> block(4 * 624);
+    for (auto _ : state) {
+        mt19937ar_words(block.data(), block.size());
+        benchmark::DoNotOptimize(block.data());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(block.size()));
+}
+BENCHMARK(BM_mt19937ar_words);
+
+// One regeneration and tempering of the whole vector with each kernel that
+// the processor runs.
+void BM_mtKernel(benchmark::State &state, const char *name, void (*regenerate)(uint32_t *),
+                 void (*temper)(const uint32_t *, uint32_t *, size_t)) {
+    if (!mtKernelRuns(name)) {
+        state.SkipWithError("not supported by this processor");
+        return;
+    }
+    std::vector<uint32_t> v(624, 0x12345678u), out(624);
+    for (auto _ : state) {
+        regenerate(v.data());
+        temper(v.data(), out.data(), out.size());
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * 624);
+}
+BENCHMARK_CAPTURE(BM_mtKernel, portable, "portable", mtRegenerate_portable, mtTemper_portable);
+BENCHMARK_CAPTURE(BM_mtKernel, avx2, "avx2", mtRegenerate_avx2, mtTemper_avx2);
+BENCHMARK_CAPTURE(BM_mtKernel, avx512, "avx512", mtRegenerate_avx512, mtTemper_avx512);
 
 void BM_std_mt19937(benchmark::State &state) {
     std::mt19937 rng(5489u);

@@ -16,13 +16,13 @@ char RCS_ID_HASHTIME[] = "$Id: hashTime.c,v 1.12 2020-07-08 15:44:10-04 devteam 
 
 namespace {
 
-constexpr uint64_t DIFFER_START = 0x0DF6273A267833BFull;
-constexpr uint64_t DIFFER_MULTIPLIER = 0x2DBA9A6621FE1399ull;
-constexpr uint64_t NANOSECONDS_PER_SECOND = 1000000000ull;
-constexpr uint32_t WORDS_PER_DIGEST = 4;
+constexpr uint64_t kDifferStart = 0x0DF6273A267833BFull;
+constexpr uint64_t kDifferMultiplier = 0x2DBA9A6621FE1399ull;
+constexpr uint64_t kNanosecondsPerSecond = 1000000000ull;
+constexpr uint32_t kWordsPerDigest = 4;
 
-uint32_t idx = WORDS_PER_DIGEST;  // no word left: the first request hashes
-uint64_t hash64[WORDS_PER_DIGEST];
+uint32_t idx = kWordsPerDigest;  // no word left: the first request hashes
+uint64_t hash64[kWordsPerDigest];
 uint64_t differ = 0;  // 0: not started yet
 uint64_t delta = 0;
 sha256_ctx ctx;
@@ -38,7 +38,7 @@ uint64_t stopgapReading() {
     ++failedReadings;
     int local = 0;
     uint64_t address = reinterpret_cast<uintptr_t>(&local);
-    return (failedReadings * DIFFER_MULTIPLIER) ^ (uint64_t(getpid()) << 32) ^ address;
+    return (failedReadings * kDifferMultiplier) ^ (uint64_t(getpid()) << 32) ^ address;
 }
 
 void putLittleEndian(uint8_t out[8], uint64_t v) {
@@ -52,13 +52,13 @@ void hasher() {
     if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
         // s * 10^9 + ns as a signed 64-bit number; computed unsigned so that
         // it wraps instead of overflowing, which gives the same bytes.
-        reading = uint64_t(now.tv_sec) * NANOSECONDS_PER_SECOND + uint64_t(now.tv_nsec);
+        reading = uint64_t(now.tv_sec) * kNanosecondsPerSecond + uint64_t(now.tv_nsec);
     } else {
         reading = stopgapReading();
     }
 
     if (differ == 0) {
-        differ = DIFFER_START;
+        differ = kDifferStart;
         sha256_starts(&ctx);
     }
     // differ grows by 1, 2, 3, ...: the new value uses the old step.
@@ -66,7 +66,7 @@ void hasher() {
     delta = delta + 1;
 
     uint8_t record[16];
-    putLittleEndian(record, DIFFER_MULTIPLIER * differ);
+    putLittleEndian(record, kDifferMultiplier * differ);
     putLittleEndian(record + 8, reading);
     sha256_update(&ctx, record, sizeof record);
 
@@ -77,10 +77,10 @@ void hasher() {
 }  // namespace
 
 uint64_t hashTime() {
-    if (idx >= WORDS_PER_DIGEST) {
+    if (idx >= kWordsPerDigest) {
         hasher();
         // Word i is digest bytes 8i to 8i+7, the first the least significant.
-        for (uint32_t i = 0; i < WORDS_PER_DIGEST; ++i) {
+        for (uint32_t i = 0; i < kWordsPerDigest; ++i) {
             uint64_t word = 0;
             for (int b = 7; b >= 0; --b) word = (word << 8) | sha256sum[8 * i + uint32_t(b)];
             hash64[i] = word;

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "error.h"
+#include "evolve.h"
 #include "hashTime.h"
 #include "mt19937ar.h"
 
@@ -26,22 +27,17 @@ namespace {
 
 const char buildText[] = "compiled " __DATE__ " at " __TIME__ " EST";
 
-constexpr size_t MAX_PHRASE = 2000000;
 // Joined arguments stop short of the standard-input limit: the first may bring
 // the phrase to this length, every later one (with its space) to one more.
-constexpr size_t MAX_JOINED = 1999998;
-
-const char alphabet[] = "abcdefghijklmnopqrstuvwxyz ";
-constexpr uint32_t ALPHABET_SIZE = 27;
-constexpr uint32_t CHARACTER_MASK = 31;  // the smallest 2^k - 1 covering 26
+constexpr size_t kMaxJoined = 1999998;
 
 // log10(27) as the double 0x3FF6E6DDB0BBE07E.
-constexpr double LOG10_27 = 1.4313637641589874;
+constexpr double kLog10Of27 = 1.4313637641589874;
 
 // The target, the display line and the found flags; fixed, nothing allocated.
-char phrase[MAX_PHRASE + 1];
-char buf[MAX_PHRASE + 1];
-unsigned char correct[MAX_PHRASE + 1];
+char phrase[kMaxPhrase + 1];
+char buf[kMaxPhrase + 1];
+unsigned char correct[kMaxPhrase + 1];
 
 const option longopts[] = {
     {"update-period", required_argument, nullptr, 'u'},
@@ -69,7 +65,7 @@ size_t readPhraseFromStdin() {
     if (isatty(STDIN_FILENO)) {
         error(1, 0, "Cannot read from the keyboard.  Use redirection or a pipeline with\noption -s.");
     }
-    size_t n = std::fread(phrase, 1, MAX_PHRASE, stdin);
+    size_t n = std::fread(phrase, 1, kMaxPhrase, stdin);
     if (std::ferror(stdin)) {
         error(1, errno, "Cannot read phrase from standard input");
     }
@@ -82,7 +78,7 @@ size_t joinWords(char *const words[], int count) {
     size_t length = 0;
     for (int i = 0; i < count; ++i) {
         size_t m = std::strlen(words[i]);
-        if (length + m > MAX_JOINED) break;
+        if (length + m > kMaxJoined) break;
         if (i > 0) phrase[length++] = ' ';
         std::memcpy(phrase + length, words[i], m);
         length += m;
@@ -104,57 +100,6 @@ void normalise(size_t n) {
     }
 }
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-
-// The smallest 2^k - 1 that is at least v.
-uint32_t coveringMask(uint32_t v) {
-    v |= v >> 1;
-    v |= v >> 2;
-    v |= v >> 4;
-    v |= v >> 8;
-    v |= v >> 16;
-    return v;
-}
-
-// The hot path: about 27 n H(n) tries. Positions and characters are drawn by
-// masking and rejecting, never by division; a found position costs one
-// position draw and nothing more.
-int64_t evolve(size_t length, int64_t updatePeriod) {
-    const uint32_t n = uint32_t(length);
-    const uint32_t mask = coveringMask(n - 1);
-    int64_t tries = 0;
-    uint32_t found = 0;
-    int64_t sinceDisplay = 0;
-    do {
-        uint32_t p = 0;
-        if (n >= 2) {
-            do {
-                p = genrand_int32() & mask;
-            } while (p >= n);
-        }
-        if (!correct[p]) {
-            uint32_t k;
-            do {
-                k = genrand_int32() & CHARACTER_MASK;
-            } while (k >= ALPHABET_SIZE);
-            char c = alphabet[k];
-            buf[p] = c;
-            if (c == phrase[p]) {
-                ++found;
-                correct[p] = 1;
-                buf[p] = upper(c);
-            }
-        }
-        ++sinceDisplay;
-        if (updatePeriod != 0 && sinceDisplay >= updatePeriod) {
-            std::puts(buf);
-            sinceDisplay = 0;
-        }
-        ++tries;
-    } while (found != n);
-    return tries;
-}
-
 void report(size_t n, int64_t tries) {
     std::printf("\n%s\n", buf);
     std::printf("The length of the phrase is %lu character%s.\n", (unsigned long)n, n == 1 ? "" : "s");
@@ -162,7 +107,7 @@ void report(size_t n, int64_t tries) {
 
     // 27^n as a mantissa and a decimal exponent, without forming 27^n.
     double wholePart;
-    double fraction = std::modf(double(n) * LOG10_27, &wholePart);
+    double fraction = std::modf(double(n) * kLog10Of27, &wholePart);
     std::printf("Expected tries (totally random ) = %.3fE+%.0f\n", exp10(fraction), wholePart);
 
     // 27 n H(n), summed term by term from k = 1 up.
@@ -253,7 +198,7 @@ int main(int argc, char *argv[]) {
     buf[n] = '\0';
 
     init_genrand(uint32_t(hashTime() & 0xFFFFFFFFu));
-    int64_t tries = evolve(n, updatePeriod);
+    int64_t tries = evolve(phrase, buf, correct, n, updatePeriod, stdout);
     report(n, tries);
     checkStandardOutput();
     return 0;

@@ -1,6 +1,7 @@
 // MT19937 generator. Every seed gives the published reference's sequence;
 // all arithmetic on state words is modulo 2^32.
 #include "mt19937ar.h"
+#include "mt19937arKernels.h"
 
 #include <cassert>
 #include <cerrno>
@@ -10,39 +11,107 @@ char RCS_ID_MT19937AR[] = "$Id: mt19937ar.c,v 1.6 2020-07-08 15:40:02-04 devteam
 
 namespace {
 
-constexpr int N = 624;
+// The reference's own parameter names: the degree N and the middle word M.
+constexpr int N = kMtDegree;
 constexpr int M = 397;
-constexpr uint32_t MATRIX_A = 0x9908B0DFu;
-constexpr uint32_t UPPER_MASK = 0x80000000u;
-constexpr uint32_t LOWER_MASK = 0x7FFFFFFFu;
-constexpr uint32_t DEFAULT_SEED = 5489u;
+constexpr uint32_t kMatrixA = 0x9908B0DFu;
+constexpr uint32_t kUpperMask = 0x80000000u;
+constexpr uint32_t kLowerMask = 0x7FFFFFFFu;
+constexpr uint32_t kDefaultSeed = 5489u;
 
 uint32_t mt[N];
 int mti = N + 1;  // N + 1: never seeded
-const uint32_t mag01[2] = {0u, MATRIX_A};
+
+// One step of the recurrence: the word that replaces x, from x, its successor
+// and the word M places on. (0 - (y & 1)) & kMatrixA is the reference's
+// table lookup mag01[y & 1], written so that it vectorises.
+[[gnu::always_inline]] inline uint32_t twist(uint32_t x, uint32_t next, uint32_t far) {
+    uint32_t y = (x & kUpperMask) | (next & kLowerMask);
+    return far ^ (y >> 1) ^ ((0u - (y & 1u)) & kMatrixA);
+}
+
+// The recurrence over the whole vector, in three stretches so that no loop
+// reads a word that the same loop writes: the first N - M words take their
+// far word from the old vector, the next N - M from the first stretch's new
+// words, the rest from the second stretch's (N - M = 227 > N / 3), and the
+// last word wraps around to the new word 0.
+[[gnu::always_inline]] inline void regenerateBody(uint32_t *__restrict v) {
+    static_assert(3 * (N - M) >= N - 1);
+    for (int kk = 0; kk < N - M; ++kk) v[kk] = twist(v[kk], v[kk + 1], v[kk + M]);
+    for (int kk = N - M; kk < 2 * (N - M); ++kk) v[kk] = twist(v[kk], v[kk + 1], v[kk + (M - N)]);
+    for (int kk = 2 * (N - M); kk < N - 1; ++kk) v[kk] = twist(v[kk], v[kk + 1], v[kk + (M - N)]);
+    v[N - 1] = twist(v[N - 1], v[0], v[M - 1]);
+}
+
+[[gnu::always_inline]] inline uint32_t temper(uint32_t y) {
+    y ^= (y >> 11);
+    y ^= (y << 7) & 0x9D2C5680u;
+    y ^= (y << 15) & 0xEFC60000u;
+    y ^= (y >> 18);
+    return y;
+}
+
+[[gnu::always_inline]] inline void temperBody(const uint32_t *__restrict src, uint32_t *__restrict dst, size_t n) {
+    for (size_t i = 0; i < n; ++i) dst[i] = temper(src[i]);
+}
+
+bool runsAvx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f");
+}
+
+bool runsAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+// The widest kernels this processor runs, chosen on first use.
+void (*regenerateKernel)(uint32_t *) = nullptr;
+void (*temperKernel)(const uint32_t *, uint32_t *, size_t) = nullptr;
+
+void chooseKernels() {
+    if (runsAvx512()) {
+        regenerateKernel = mtRegenerate_avx512;
+        temperKernel = mtTemper_avx512;
+    } else if (runsAvx2()) {
+        regenerateKernel = mtRegenerate_avx2;
+        temperKernel = mtTemper_avx2;
+    } else {
+        regenerateKernel = mtRegenerate_portable;
+        temperKernel = mtTemper_portable;
+    }
+}
 
 // One pass over the whole vector; afterwards all N words are ready. An
 // unseeded generator is first seeded with the default seed. Kept out of line
 // so that a draw, which needs it once in N times, stays small enough to
 // inline into a caller's loop.
 [[gnu::noinline]] void regenerate() {
-    if (mti == N + 1) init_genrand(DEFAULT_SEED);
-    int kk = 0;
-    uint32_t y;
-    for (; kk < N - M; ++kk) {
-        y = (mt[kk] & UPPER_MASK) | (mt[kk + 1] & LOWER_MASK);
-        mt[kk] = mt[kk + M] ^ (y >> 1) ^ mag01[y & 0x1u];
-    }
-    for (; kk < N - 1; ++kk) {
-        y = (mt[kk] & UPPER_MASK) | (mt[kk + 1] & LOWER_MASK);
-        mt[kk] = mt[kk + (M - N)] ^ (y >> 1) ^ mag01[y & 0x1u];
-    }
-    y = (mt[N - 1] & UPPER_MASK) | (mt[0] & LOWER_MASK);
-    mt[N - 1] = mt[M - 1] ^ (y >> 1) ^ mag01[y & 0x1u];
+    if (mti == N + 1) init_genrand(kDefaultSeed);
+    if (regenerateKernel == nullptr) chooseKernels();
+    regenerateKernel(mt);
     mti = 0;
 }
 
 }  // namespace
+
+void mtRegenerate_portable(uint32_t *v) { regenerateBody(v); }
+[[gnu::target("avx2")]] void mtRegenerate_avx2(uint32_t *v) { regenerateBody(v); }
+[[gnu::target("avx512f")]] void mtRegenerate_avx512(uint32_t *v) { regenerateBody(v); }
+
+void mtTemper_portable(const uint32_t *src, uint32_t *dst, size_t n) { temperBody(src, dst, n); }
+[[gnu::target("avx2")]] void mtTemper_avx2(const uint32_t *src, uint32_t *dst, size_t n) {
+    temperBody(src, dst, n);
+}
+[[gnu::target("avx512f")]] void mtTemper_avx512(const uint32_t *src, uint32_t *dst, size_t n) {
+    temperBody(src, dst, n);
+}
+
+bool mtKernelRuns(const char *name) {
+    if (std::strcmp(name, "avx512") == 0) return runsAvx512();
+    if (std::strcmp(name, "avx2") == 0) return runsAvx2();
+    return std::strcmp(name, "portable") == 0;
+}
 
 void init_genrand(uint32_t s) {
     mt[0] = s;
@@ -81,12 +150,18 @@ void init_by_array(const uint32_t init_key[], int key_length) {
 
 uint32_t genrand_int32() {
     if (mti >= N) [[unlikely]] regenerate();
-    uint32_t y = mt[mti++];
-    y ^= (y >> 11);
-    y ^= (y << 7) & 0x9D2C5680u;
-    y ^= (y << 15) & 0xEFC60000u;
-    y ^= (y >> 18);
-    return y;
+    return temper(mt[mti++]);
+}
+
+void mt19937ar_words(uint32_t *dst, size_t n) {
+    while (n > 0) {
+        if (mti >= N) regenerate();
+        size_t take = size_t(N - mti) < n ? size_t(N - mti) : n;
+        temperKernel(mt + mti, dst, take);
+        mti += int(take);
+        dst += take;
+        n -= take;
+    }
 }
 
 uint32_t genrand_int31() { return genrand_int32() >> 1; }

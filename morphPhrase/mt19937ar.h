@@ -1,6 +1,7 @@
 // MT19937, the Mersenne Twister of period 2^19937 - 1, with the seeding,
 // generation, tempering and derived outputs of its published reference form,
-// plus mt19937ar_bytes to fill a byte buffer. One generator per process.
+// plus mt19937ar_words and mt19937ar_bytes to fill a buffer with draws. One
+// generator per process.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,10 @@ double genrand_real1();     // [0, 1]
 double genrand_real2();     // [0, 1)
 double genrand_real3();     // (0, 1)
 double genrand_res53();     // [0, 1) with 53-bit resolution, two draws
+
+// Fills dst with the next n draws: the words that n calls of genrand_int32
+// would return, tempered a block at a time.
+void mt19937ar_words(uint32_t *dst, size_t n);
 
 // Fills n bytes with draws, each word least significant byte first; a final
 // part word gives its low-order bytes. Returns 0, or -1 with errno = EINVAL

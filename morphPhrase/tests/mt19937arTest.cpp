@@ -1,12 +1,17 @@
 // MT19937: the reference's published values, and init_genrand sequences
 // checked against the standard library's mt19937.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <random>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "mt19937ar.h"
+#include "mt19937arKernels.h"
 namespace {
 
 const uint32_t referenceKey[] = {0x123, 0x234, 0x345, 0x456};
@@ -121,6 +126,110 @@ TEST(Mt19937ar, BytesDrawCountsAndFailures) {
     EXPECT_EQ(mt19937ar_bytes(nullptr, 6), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(genrand_int32(), uint32_t(std::mt19937(99)()));  // nothing was drawn
+}
+
+// The wide kernels against the recurrence and the tempering written out
+// plainly, and whole vectors against std::mt19937. Every kernel that this
+// processor runs is checked; the others are named in the output.
+struct Kernel {
+    const char *name;
+    void (*regenerate)(uint32_t *);
+    void (*temper)(const uint32_t *, uint32_t *, size_t);
+};
+const Kernel kernels[] = {
+    {"portable", mtRegenerate_portable, mtTemper_portable},
+    {"avx2", mtRegenerate_avx2, mtTemper_avx2},
+    {"avx512", mtRegenerate_avx512, mtTemper_avx512},
+};
+
+void plainRegenerate(std::vector<uint32_t> &v) {
+    const uint32_t mag01[2] = {0u, 0x9908B0DFu};
+    for (int kk = 0; kk < 624; ++kk) {
+        uint32_t y = (v[size_t(kk)] & 0x80000000u) | (v[size_t(kk + 1) % 624] & 0x7FFFFFFFu);
+        v[size_t(kk)] = v[size_t(kk + 397) % 624] ^ (y >> 1) ^ mag01[y & 1u];
+    }
+}
+
+uint32_t plainTemper(uint32_t y) {
+    y ^= y >> 11;
+    y ^= (y << 7) & 0x9D2C5680u;
+    y ^= (y << 15) & 0xEFC60000u;
+    return y ^ (y >> 18);
+}
+
+TEST(Mt19937ar, EveryKernelThatRunsHere) {
+    std::string notRun;
+    for (const Kernel &k : kernels) {
+        if (!mtKernelRuns(k.name)) {
+            notRun += std::string(" ") + k.name;
+            continue;
+        }
+        SCOPED_TRACE(k.name);
+        // Vectors of arbitrary words, regenerated twice.
+        std::mt19937 words(2024);
+        for (int round = 0; round < 4; ++round) {
+            std::vector<uint32_t> v(624), plain;
+            for (uint32_t &w : v) w = uint32_t(words());
+            plain = v;
+            for (int pass = 0; pass < 2; ++pass) {
+                k.regenerate(v.data());
+                plainRegenerate(plain);
+                EXPECT_TRUE(v == plain) << "pass " << pass;
+            }
+        }
+        // A seeded vector gives std::mt19937's first 1248 draws.
+        for (uint32_t seed : {0u, 5489u, 0xFFFFFFFFu}) {
+            std::vector<uint32_t> v(624), out(624);
+            v[0] = seed;
+            for (uint32_t i = 1; i < 624; ++i) v[i] = 1812433253u * (v[i - 1] ^ (v[i - 1] >> 30)) + i;
+            std::mt19937 oracle(seed);
+            for (int pass = 0; pass < 2; ++pass) {
+                k.regenerate(v.data());
+                k.temper(v.data(), out.data(), 624);
+                for (size_t i = 0; i < 624; ++i) {
+                    if (out[i] != uint32_t(oracle())) {
+                        ADD_FAILURE() << "seed " << seed << ", draw " << pass * 624 + int(i);
+                        break;
+                    }
+                }
+            }
+        }
+        // Tempering any count from any alignment, leaving the words after it.
+        std::vector<uint32_t> src(80), dst(82);
+        for (uint32_t &w : src) w = uint32_t(words());
+        for (size_t offset : {0u, 1u, 3u}) {
+            for (size_t count : {0u, 1u, 7u, 15u, 16u, 17u, 33u, 77u}) {
+                std::fill(dst.begin(), dst.end(), 0xA5A5A5A5u);
+                k.temper(src.data() + offset, dst.data() + 1, count);
+                EXPECT_EQ(dst[0], 0xA5A5A5A5u);
+                for (size_t i = 0; i < count; ++i) EXPECT_EQ(dst[1 + i], plainTemper(src[offset + i])) << i;
+                EXPECT_EQ(dst[1 + count], 0xA5A5A5A5u) << "count " << count;
+            }
+        }
+    }
+    EXPECT_TRUE(mtKernelRuns("portable"));
+    EXPECT_FALSE(mtKernelRuns("sse9"));
+    if (!notRun.empty()) std::printf("kernels not run on this processor:%s\n", notRun.c_str());
+}
+
+// Words in any count, mixed with single draws, are the one sequence.
+TEST(Mt19937ar, WordsContinueTheSequence) {
+    const size_t counts[] = {0, 1, 623, 624, 625, 1, 2496, 5, 1247};
+    std::mt19937 oracle(31337);
+    init_genrand(31337);
+    std::vector<uint32_t> words;
+    for (size_t count : counts) {
+        words.assign(count + 1, 0xDEADBEEFu);
+        mt19937ar_words(words.data(), count);
+        for (size_t i = 0; i < count; ++i) {
+            if (words[i] != uint32_t(oracle())) {
+                ADD_FAILURE() << "count " << count << ", word " << i;
+                return;
+            }
+        }
+        EXPECT_EQ(words[count], 0xDEADBEEFu) << "nothing written past the count";
+        EXPECT_EQ(genrand_int32(), uint32_t(oracle())) << "after " << count << " words";
+    }
 }
 
 }  // namespace
