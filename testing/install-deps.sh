@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing the suite needs, where this machine lacks
 # it (Debian packages): a compiler, CMake, Ninja, GoogleTest and the
-# coreutils used as test oracles. Does nothing on a machine that has it all.
+# coreutils used as test oracles (with --bench, the benchmark tools; with
+# --fuzz, clang and its fuzzer). Does nothing on a machine that has it all.
 set -euo pipefail
 
 missing=()
@@ -15,6 +16,9 @@ command -v expand >/dev/null || missing+=(coreutils)
 if [ "${1:-}" = --bench ]; then
   [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
   command -v hyperfine >/dev/null || missing+=(hyperfine)
+fi
+if [ "${1:-}" = --fuzz ]; then
+  command -v clang++ >/dev/null || missing+=(clang)
 fi
 
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -1,0 +1,163 @@
+// Fuzz target for the tab-expansion filter. Each input goes through both of
+// the filter's loops, the block loop (the input is a regular file: a memory
+// file opened as a stream) and the byte loop (a pipe, or a memory stream for
+// inputs larger than a pipe holds), and both must write what a byte-by-byte
+// model of the column rules writes.
+//
+// Input: spacing, flags, filler byte, prefix adjustment, output limit, then
+// the text. The flags switch on leading-only mode, a prefix of filler bytes
+// that puts the text across the block loop's 64 KiB boundary, an output
+// stream that fails after a given number of bytes (the filter must then
+// report 1, having written exactly the model's output up to that point), and
+// a memory stream in place of the pipe.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "blankfill.h"
+#include "fuzzCheck.h"
+
+namespace {
+
+constexpr size_t kBlock = 65536;
+
+std::string model(const std::string &in, int spacingGiven, bool leadingOnly) {
+    const uint64_t spacing = spacingGiven >= 2 ? static_cast<uint64_t>(spacingGiven) : 1;
+    std::string out;
+    uint64_t column = 0;
+    bool leading = true;
+    for (char c : in) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\n') {
+            out += '\n';
+            column = 0;
+            leading = true;
+        } else if (byte == '\t' && leading) {
+            const uint64_t spaces = spacing - column % spacing;
+            out.append(spaces, ' ');
+            column += spaces;
+        } else {
+            if (leadingOnly && byte != '\t' && byte != ' ') leading = false;
+            out += static_cast<char>(byte);
+            if (byte == '\b' && column > 0)
+                --column;
+            else
+                ++column;
+        }
+    }
+    return out;
+}
+
+// An output stream that takes `limit` bytes and then fails every write.
+struct LimitedSink {
+    std::string written;
+    size_t limit;
+};
+
+ssize_t writeLimited(void *cookie, const char *data, size_t size) {
+    auto *sink = static_cast<LimitedSink *>(cookie);
+    const size_t room = sink->limit - sink->written.size();
+    const size_t taken = size < room ? size : room;
+    sink->written.append(data, taken);
+    return static_cast<ssize_t>(taken);
+}
+
+// The input as a regular file: one memory file, refilled for every input.
+FILE *openAsFile(const std::string &in) {
+    static int fd = memfd_create("tabFilterInput", 0);
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(ftruncate(fd, 0) == 0);
+    FUZZ_CHECK(pwrite(fd, in.data(), in.size(), 0) == static_cast<ssize_t>(in.size()));
+    FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
+    FILE *stream = fdopen(dup(fd), "r");
+    FUZZ_CHECK(stream != nullptr);
+    return stream;
+}
+
+// The input as a stream that is not a regular file: a memory stream, or a
+// pipe filled before anyone reads (a memory stream after all when the pipe
+// cannot take it all).
+FILE *openAsStream(std::string &in, bool inMemory) {
+    if (!inMemory) {
+        int ends[2];
+        FUZZ_CHECK(pipe(ends) == 0);
+        // Only the writing end is non-blocking, so that a full pipe ends the
+        // attempt rather than the run.
+        FUZZ_CHECK(fcntl(ends[1], F_SETFL, O_NONBLOCK) == 0);
+        if (in.size() > kBlock) fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(in.size()));
+        const ssize_t written = write(ends[1], in.data(), in.size());
+        close(ends[1]);
+        if (written == static_cast<ssize_t>(in.size())) {
+            FILE *stream = fdopen(ends[0], "r");
+            FUZZ_CHECK(stream != nullptr);
+            return stream;
+        }
+        close(ends[0]);
+    }
+    FILE *stream = fmemopen(in.data(), in.size(), "r");
+    FUZZ_CHECK(stream != nullptr);
+    return stream;
+}
+
+void checkFilter(FILE *in, const std::string &expected, int spacing, bool leadingOnly,
+                 bool failingOutput, size_t limit) {
+    if (failingOutput) {
+        LimitedSink sink{{}, limit};
+        FILE *out = fopencookie(&sink, "w", {nullptr, writeLimited, nullptr, nullptr});
+        FUZZ_CHECK(out != nullptr);
+        // Unbuffered, so that the failure shows at the byte that meets it.
+        setvbuf(out, nullptr, _IONBF, 0);
+        const int result = blankfill(in, spacing, leadingOnly, out);
+        fclose(out);
+        if (expected.size() > limit) {
+            FUZZ_CHECK(result == 1);
+            FUZZ_CHECK(sink.written == expected.substr(0, limit));
+        } else {
+            FUZZ_CHECK(result == 0);
+            FUZZ_CHECK(sink.written == expected);
+        }
+    } else {
+        char *buffer = nullptr;
+        size_t length = 0;
+        FILE *out = open_memstream(&buffer, &length);
+        FUZZ_CHECK(out != nullptr);
+        const int result = blankfill(in, spacing, leadingOnly, out);
+        FUZZ_CHECK(fclose(out) == 0);
+        FUZZ_CHECK(result == 0);
+        FUZZ_CHECK(std::string(buffer, length) == expected);
+        free(buffer);
+    }
+    fclose(in);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 5) return 0;
+    const int spacing = static_cast<int8_t>(data[0]);
+    const bool leadingOnly = data[1] & 1;
+    const bool prefixed = data[1] & 2;
+    const bool failingOutput = data[1] & 4;
+    const bool inMemory = data[1] & 32;
+    // A prefix of 65,280 to 65,536 bytes ends just short of the block
+    // boundary or on it. A tab as the filler would make the output large
+    // for little gain; it becomes a space.
+    const char filler = static_cast<char>(data[2] == '\t' ? ' ' : data[2]);
+    const size_t prefixLength = prefixed ? kBlock - 256 + data[3] + ((data[1] >> 3) & 1) : 0;
+    const size_t limit = static_cast<size_t>(data[4]) << ((data[1] & 16) ? 9 : 0);
+
+    std::string in(prefixLength, filler);
+    in.append(reinterpret_cast<const char *>(data + 5), size - 5);
+    const std::string expected = model(in, spacing, leadingOnly);
+
+    checkFilter(openAsFile(in), expected, spacing, leadingOnly, failingOutput, limit);
+    checkFilter(openAsStream(in, inMemory), expected, spacing, leadingOnly, failingOutput, limit);
+    return 0;
+}
