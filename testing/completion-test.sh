@@ -54,8 +54,8 @@ for case in "${bash_cases[@]}"; do
     [[ $line == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
     COMP_LINE=$LINE COMP_POINT=${#LINE}
-    spec=$(complete -p "${COMP_WORDS[0]}")
-    func=${spec#*-F }; func=${func%% *}
+    registered=$(complete -p "${COMP_WORDS[0]}")
+    func=${registered#*-F }; func=${func%% *}
     "$func" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     printf "%s\n" "${COMPREPLY[@]}"' 2>"$work/stderr")
   ok=true
