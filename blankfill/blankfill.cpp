@@ -22,7 +22,7 @@ char blankfill_rcsid[] = "$Id: blankfill.c,v 3.16 2019-01-11 12:41:25-05 devteam
 
 namespace {
 
-const char compiledDateTime[] = "Compiled " __DATE__ " at " __TIME__ " EST";
+const char compiledDateTime[] = "Compiled " SUITE_BUILD_DATE " at " SUITE_BUILD_TIME " EST";
 
 constexpr int defaultSpacing = 4;
 

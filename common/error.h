@@ -21,6 +21,17 @@ extern const char standardOutputName[];  // "<standard output>"
 // system's text, status 1.
 void checkOutput(FILE *stream, const char *name);
 
+// The build's date ("Nov 24 2024") and time ("09:13:44") in the banner's
+// build text. The build passes both in (in UTC) when SOURCE_DATE_EPOCH fixes
+// the moment of the build, so that every compiler gives the same text;
+// otherwise they are the compiler's own.
+#ifndef SUITE_BUILD_DATE
+#define SUITE_BUILD_DATE __DATE__
+#endif
+#ifndef SUITE_BUILD_TIME
+#define SUITE_BUILD_TIME __TIME__
+#endif
+
 // Shown by every tool's version banner.
 extern const char author[];
 extern const char email[];

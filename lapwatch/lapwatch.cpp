@@ -23,7 +23,7 @@ char lapwatch_rcsid[] = "$Id: lapwatch.c,v 4.30 2024-03-12 09:13:44-04 devteam E
 
 namespace {
 
-const char compiledDateTime[] = "compiled " __DATE__ " at " __TIME__ " EST";
+const char compiledDateTime[] = "compiled " SUITE_BUILD_DATE " at " SUITE_BUILD_TIME " EST";
 
 const char helpText[] =
     "%s - Time a command to microsecond accuracy, up to ~28 years, while\n"

@@ -25,7 +25,7 @@ char morphPhrase_rcsid[] = "$Id: morphPhrase.c,v 2.38 2020-07-08 15:46:25-04 dev
 
 namespace {
 
-const char buildText[] = "compiled " __DATE__ " at " __TIME__ " EST";
+const char buildText[] = "compiled " SUITE_BUILD_DATE " at " SUITE_BUILD_TIME " EST";
 
 // Joined arguments stop short of the standard-input limit: the first may bring
 // the phrase to this length, every later one (with its space) to one more.

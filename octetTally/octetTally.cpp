@@ -19,7 +19,7 @@ namespace {
 
 char rcsid[] = "$Id: octetTally.c,v 1.35 2024-09-02 11:54:53-04 devteam Exp $";
 
-constexpr char buildText[] = "compiled " __DATE__ " at " __TIME__ " EST";
+constexpr char buildText[] = "compiled " SUITE_BUILD_DATE " at " SUITE_BUILD_TIME " EST";
 
 constexpr char helpText[] =
     "%s - count the various characters in the input and output a list of\n"

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing the suite needs, where this machine lacks
 # it (Debian packages): a compiler, CMake, Ninja, GoogleTest and the
-# coreutils used as test oracles (with --bench, the benchmark tools; with
-# --fuzz, clang and its fuzzer). Does nothing on a machine that has it all.
+# coreutils used as test oracles. Does nothing on a machine that has it all.
+#   --bench    also what the benchmarks need
+#   --package  also what the package, completion and reproducibility checks
+#              need (dpkg-dev, lintian, bash-completion, zsh, fish)
+#   --fuzz     also clang and its fuzzer
 set -euo pipefail
 
 missing=()
@@ -10,21 +13,46 @@ command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || missing+=(libgmock-dev)
 command -v sha256sum >/dev/null || missing+=(coreutils)
 command -v expand >/dev/null || missing+=(coreutils)
-if [ "${1:-}" = --bench ]; then
-  [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
-  command -v hyperfine >/dev/null || missing+=(hyperfine)
+command -v gzip >/dev/null || missing+=(gzip)
+case "${1:-}" in
+  --bench)
+    [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+    command -v hyperfine >/dev/null || missing+=(hyperfine)
+    ;;
+  --package)
+    command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+    command -v readelf >/dev/null || missing+=(binutils)
+    command -v lintian >/dev/null || missing+=(lintian)
+    command -v mandoc >/dev/null || missing+=(mandoc)
+    [ -f /usr/share/bash-completion/bash_completion ] || missing+=(bash-completion)
+    command -v zsh >/dev/null || missing+=(zsh)
+    command -v fish >/dev/null || missing+=(fish)
+    ;;
+esac
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+  elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+  else
+    echo "install-deps.sh: run as root: apt-get update && apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${as_root[@]}" apt-get update -q
+  "${as_root[@]}" apt-get install -y -q "${missing[@]}"
 fi
 if [ "${1:-}" = --fuzz ]; then
   command -v clang++ >/dev/null || missing+=(clang)
 fi
 
-[ ${#missing[@]} -eq 0 ] && exit 0
-echo "installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-$sudo apt-get install -y -q "${missing[@]}"
+# The presets need CMake 3.25 or newer.
+cmake_version=$(cmake --version | sed -n 's/^cmake version \([0-9][0-9.]*\).*/\1/p')
+if ! printf '3.25\n%s\n' "$cmake_version" | sort -V -C; then
+  echo "install-deps.sh: CMake $cmake_version is too old; the presets need CMake 3.25 or newer." >&2
+  exit 1
+fi

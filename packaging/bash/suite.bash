@@ -1,0 +1,95 @@
+# Completion of the suite's four tools for bash. One file serves them all:
+# it is installed once under each tool's name, which is where bash-completion
+# looks for a command's completion. Without bash-completion, source it from
+# ~/.bashrc.
+
+# Offers the options among "$@" that begin with the word $1; an option that
+# takes its value after "=" keeps the cursor there.
+_suite_options()
+{
+    local cur=$1
+    shift
+    mapfile -t COMPREPLY < <(compgen -W "$*" -- "$cur")
+    if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *= ]]; then
+        compopt -o nospace
+    fi
+}
+
+_suite_files()
+{
+    mapfile -t COMPREPLY < <(compgen -f -- "$1")
+    compopt -o filenames
+}
+
+_suite_octetTally()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    COMPREPLY=()
+    if [[ $cur == -* ]]; then
+        _suite_options "$cur" -r -h -H -v -V --
+    else
+        _suite_files "$cur"
+    fi
+}
+
+_suite_morphPhrase()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    COMPREPLY=()
+    case $prev in
+        -u | --update-period) return ;;   # a number of tries
+    esac
+    if [[ $cur == -* ]]; then
+        _suite_options "$cur" -u --update-period -s --standard-input \
+            -h -H --help -v -V --version
+    fi
+}
+
+_suite_blankfill()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    COMPREPLY=()
+    # The tab size is a number, after -n or after "--tab-size=" (which bash
+    # splits at the "=").
+    if [[ $prev == -n || $prev == --tab-size ||
+          ($prev == = && ${COMP_WORDS[COMP_CWORD-2]} == --tab-size) ]]; then
+        return
+    fi
+    if [[ $cur == -* ]]; then
+        _suite_options "$cur" -n --tab-size= -l --leading-only -i --in-place \
+            -p --preserve-dates -V --verbose -h -H --help -v --version
+    else
+        _suite_files "$cur"
+    fi
+}
+
+# lapwatch's own options, then the command's name, then what that command's
+# completion offers.
+_suite_lapwatch()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} i=1
+    COMPREPLY=()
+    while [[ $i -lt $COMP_CWORD && ${COMP_WORDS[i]} == -* ]]; do
+        if [[ ${COMP_WORDS[i]} == -- ]]; then
+            ((i++))
+            break
+        fi
+        ((i++))
+    done
+    if [[ $i -lt $COMP_CWORD ]]; then
+        if declare -F _command_offset >/dev/null; then
+            _command_offset "$i"
+        else
+            _suite_files "$cur"
+        fi
+    elif [[ $cur == -* && ${COMP_WORDS[i-1]} != -- ]]; then
+        _suite_options "$cur" -h -H -v -V --
+    else
+        mapfile -t COMPREPLY < <(compgen -c -- "$cur" | sort -u)
+    fi
+}
+
+complete -F _suite_octetTally octetTally
+complete -F _suite_morphPhrase morphPhrase
+complete -F _suite_blankfill blankfill
+complete -F _suite_lapwatch lapwatch
