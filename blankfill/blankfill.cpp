@@ -24,9 +24,9 @@ namespace {
 
 const char compiledDateTime[] = "Compiled " SUITE_BUILD_DATE " at " SUITE_BUILD_TIME " EST";
 
-constexpr int defaultSpacing = 4;
+constexpr int kDefaultSpacing = 4;
 
-struct Settings {
+struct Options {
     int spacing = 0;  // 0: no -n given
     bool inPlace = false;
     bool preserveDates = false;
@@ -55,7 +55,7 @@ int readNumber(const char *text) {
     return static_cast<int>(value);
 }
 
-Settings parseOptions(int argc, char *argv[]) {
+Options parseOptions(int argc, char *argv[]) {
     static const struct option longOptions[] = {
         {"tab-size", required_argument, nullptr, 'n'},
         {"in-place", no_argument, nullptr, 'i'},
@@ -66,25 +66,25 @@ Settings parseOptions(int argc, char *argv[]) {
         {"version", no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
-    Settings settings;
+    Options options;
     int option;
     while ((option = getopt_long(argc, argv, "iplVn:hHv", longOptions, nullptr)) != -1) {
         switch (option) {
         case 'i':
-            settings.inPlace = true;
+            options.inPlace = true;
             break;
         case 'p':
-            settings.preserveDates = true;
+            options.preserveDates = true;
             break;
         case 'l':
-            settings.leadingOnly = true;
+            options.leadingOnly = true;
             break;
         case 'V':
-            settings.verbose = true;
+            options.verbose = true;
             break;
         case 'n':
-            settings.spacing = readNumber(optarg);
-            if (settings.spacing < 1) {
+            options.spacing = readNumber(optarg);
+            if (options.spacing < 1) {
                 usage(stderr, "Incorrect or missing value for option -n.  Tab spacing must be 1 or\ngreater.");
             }
             break;
@@ -100,22 +100,22 @@ Settings parseOptions(int argc, char *argv[]) {
             error(1, 0, "Internal error in file \"%s\" at line no. %d.\n", __FILE_NAME__, __LINE__);
         }
     }
-    return settings;
+    return options;
 }
 
 // The command-line checks made once the options are known, in their order.
-void checkOperands(const Settings &settings, int operands) {
-    if (operands >= 3 && !settings.inPlace) {
+void checkOperands(const Options &options, int operands) {
+    if (operands >= 3 && !options.inPlace) {
         usage(stderr, "Too many files given.  You must use option -i to convert files in-place.");
     }
-    if (operands == 0 && settings.inPlace) {
+    if (operands == 0 && options.inPlace) {
         usage(stderr, "You must provide one or more file name(s) with option -i (--in-place).");
     }
-    if (settings.preserveDates && !settings.inPlace) {
+    if (options.preserveDates && !options.inPlace) {
         std::fprintf(stderr, "%s: option -p can be used only with option -i.", progName);
         std::exit(1);
     }
-    if (settings.verbose && !settings.inPlace) {
+    if (options.verbose && !options.inPlace) {
         std::fprintf(stderr, "%s: option -V can be used only with option -i.", progName);
         std::exit(1);
     }
@@ -125,7 +125,7 @@ void checkOperands(const Settings &settings, int operands) {
 int spacingFromEnvironment() {
     const char *value = std::getenv("BLANKFILL_SPACING");
     if (value == nullptr || *value == '\0') {
-        return defaultSpacing;
+        return kDefaultSpacing;
     }
     int spacing = readNumber(value);
     if (spacing < 1) {
@@ -153,7 +153,7 @@ void refuseSameFile(FILE *in, const char *inName, const char *outName) {
     }
 }
 
-int filterMode(const Settings &settings, int operands, char *names[]) {
+int filterMode(const Options &options, int operands, char *names[]) {
     // With standard output closed, the input would be opened on its
     // descriptor and mistaken for the output.
     if (operands < 2 && fcntl(STDOUT_FILENO, F_GETFD) < 0) {
@@ -187,7 +187,7 @@ int filterMode(const Settings &settings, int operands, char *names[]) {
     }
 
     // The streams' own indicators say what went wrong, and where.
-    blankfill(in, settings.spacing, settings.leadingOnly, out);
+    blankfill(in, options.spacing, options.leadingOnly, out);
     if (std::ferror(in)) {
         error(1, errno, "Error while reading from \"%s\"", inName);
     }
@@ -259,9 +259,9 @@ Outcome reportMessage(const char *name, const char *message) {
 
 // Converts one file through a replacement, reading the very file that the
 // replacement checked and locked.
-Outcome convertInPlace(const Settings &settings, const char *name) {
+Outcome convertInPlace(const Options &options, const char *name) {
     FILE *temporary = nullptr;
-    if (const char *message = replaceFile(name, "w", settings.preserveDates, &temporary)) {
+    if (const char *message = replaceFile(name, "w", options.preserveDates, &temporary)) {
         return reportMessage(name, message);
     }
     FILE *in = openReplacedFile();
@@ -270,7 +270,7 @@ Outcome convertInPlace(const Settings &settings, const char *name) {
         abortReplacement();
         return cannotOpenForInput(name, reason);
     }
-    if (blankfill(in, settings.spacing, settings.leadingOnly, temporary) != 0) {
+    if (blankfill(in, options.spacing, options.leadingOnly, temporary) != 0) {
         if (std::ferror(in)) {
             int reason = errno;
             abortReplacement();
@@ -293,18 +293,18 @@ void reportCount(int count, const char *what) {
     std::fprintf(stderr, "%d file%s %s.\n", count, count == 1 ? " was" : "s were", what);
 }
 
-int inPlaceMode(const Settings &settings, int operands, char *names[]) {
+int inPlaceMode(const Options &options, int operands, char *names[]) {
     catchEndingSignals();
     int converted = 0;
     int notConverted = 0;
     bool damaged = false;
     for (int i = 0; i < operands; ++i) {
         const char *name = names[i];
-        if (settings.verbose) {
+        if (options.verbose) {
             std::printf("Processing \"%s\"\n", name);
             std::fflush(stdout);  // in order with the diagnostics about the file
         }
-        switch (convertInPlace(settings, name)) {
+        switch (convertInPlace(options, name)) {
         case Outcome::converted:
             ++converted;
             break;
@@ -356,7 +356,7 @@ void usage(FILE *stream, const char *format, ...) {
                      "Environment variable 'BLANKFILL_SPACING' may be set to adjust the tab spacing;\n"
                      "no literal \"-n\" is allowed in the environment variable's value.  A tab setting\n"
                      "of less than 1 is not permitted in any case.\n",
-                     progName, progName, progName, progName, defaultSpacing, progName);
+                     progName, progName, progName, progName, kDefaultSpacing, progName);
     }
     endUsage(stream);
 }
@@ -366,12 +366,12 @@ int main(int argc, char *argv[]) {
         reportIdentityFailure(__LINE__, __FILE_NAME__, "\n");
         return 1;
     }
-    Settings settings = parseOptions(argc, argv);
+    Options options = parseOptions(argc, argv);
     int operands = argc - optind;
     char **names = argv + optind;
-    checkOperands(settings, operands);
-    if (settings.spacing == 0) {
-        settings.spacing = spacingFromEnvironment();
+    checkOperands(options, operands);
+    if (options.spacing == 0) {
+        options.spacing = spacingFromEnvironment();
     }
-    return settings.inPlace ? inPlaceMode(settings, operands, names) : filterMode(settings, operands, names);
+    return options.inPlace ? inPlaceMode(options, operands, names) : filterMode(options, operands, names);
 }

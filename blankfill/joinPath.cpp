@@ -28,13 +28,13 @@ char *joinPath(const char *const *parts, ...) {
         for (const char *const *at = parts;;) {
             const char *part = parts ? *at++ : va_arg(walk, const char *);
             if (part == nullptr) break;
-            total += strlen(part) + 1;
+            total += std::strlen(part) + 1;
             ++count;
         }
         va_end(walk);
     }
     size_t size = count == 0 ? 1 : total - 1;
-    char *result = static_cast<char *>(malloc(size));
+    char *result = static_cast<char *>(std::malloc(size));
     if (result == nullptr) {
         va_end(args);
         return nullptr;
@@ -45,10 +45,10 @@ char *joinPath(const char *const *parts, ...) {
     for (const char *const *at = parts;;) {
         const char *part = parts ? *at++ : va_arg(args, const char *);
         if (part == nullptr) break;
-        size_t partLength = strlen(part);
+        size_t partLength = std::strlen(part);
         if (partLength == 0) continue;
         if (length > 0) result[length++] = '/';
-        memcpy(result + length, part, partLength);
+        std::memcpy(result + length, part, partLength);
         length += partLength;
     }
     result[length] = '\0';
@@ -68,7 +68,7 @@ char *joinPath(const char *const *parts, ...) {
 
     // Shrink; a failed shrink keeps the larger block, which holds the same text.
     if (kept + 1 < size) {
-        char *smaller = static_cast<char *>(realloc(result, kept + 1));
+        char *smaller = static_cast<char *>(std::realloc(result, kept + 1));
         if (smaller != nullptr) result = smaller;
     }
     return result;

@@ -43,8 +43,8 @@ const char *const kSameFile = "(17) Source and destination are the same file; no
 // whole type field also refuses block devices and sockets, whose type codes
 // contain it.
 constexpr mode_t kDirectoryBit = 040000;
-constexpr mode_t kOwnerRead = 0400;
-constexpr mode_t kOwnerWrite = 0200;
+constexpr mode_t kOwnerRead = S_IRUSR;
+constexpr mode_t kOwnerWrite = S_IWUSR;
 
 constexpr size_t kSmallBuffer = 65536;
 constexpr size_t kLargeBuffer = 536870912;
@@ -57,7 +57,7 @@ char *buf = nullptr;
 // errno of the call that failed.
 void closeQuietly(FILE *stream) {
     int saved = errno;
-    fclose(stream);
+    std::fclose(stream);
     errno = saved;
 }
 
@@ -98,7 +98,7 @@ FILE *openDestination(const char *name, FILE *source, bool *sameFile) {
 // source and gives the destination the source's times.
 const char *copyThenRemove(const char *source, const char *destination, size_t bufferSize,
                            const struct utimbuf &times) {
-    FILE *in = fopen(source, "rb");
+    FILE *in = std::fopen(source, "rb");
     if (in == nullptr) return kCannotOpenInput;
     bool sameFile = false;
     FILE *out = openDestination(destination, in, &sameFile);
@@ -108,24 +108,24 @@ const char *copyThenRemove(const char *source, const char *destination, size_t b
     }
 
     for (;;) {
-        size_t got = fread(buf, 1, bufferSize, in);
+        size_t got = std::fread(buf, 1, bufferSize, in);
         if (got == 0) break;
-        if (fwrite(buf, 1, got, out) < got) break;
+        if (std::fwrite(buf, 1, got, out) < got) break;
     }
     int copyErrno = errno;
 
-    if (ferror(in)) {
-        fclose(out);
-        remove(destination);
-        fclose(in);
+    if (std::ferror(in)) {
+        std::fclose(out);
+        std::remove(destination);
+        std::fclose(in);
         errno = copyErrno;
         return kReadError;
     }
-    bool writeFailed = ferror(out) != 0;
-    bool closeFailed = fclose(out) != 0;
+    bool writeFailed = std::ferror(out) != 0;
+    bool closeFailed = std::fclose(out) != 0;
     if (writeFailed) {
-        remove(destination);
-        fclose(in);
+        std::remove(destination);
+        std::fclose(in);
         errno = copyErrno;
         return kWriteError;
     }
@@ -134,13 +134,13 @@ const char *copyThenRemove(const char *source, const char *destination, size_t b
         return kCloseOutputError;
     }
 
-    bool readFailed = ferror(in) != 0;
-    bool inCloseFailed = fclose(in) != 0;
+    bool readFailed = std::ferror(in) != 0;
+    bool inCloseFailed = std::fclose(in) != 0;
     if (readFailed) return kInputErrorAtClose;
     if (inCloseFailed) return kCloseInputError;
 
     // The source keeps the data until the copy is complete and closed.
-    if (remove(source) != 0) return kCannotRemoveInput;
+    if (std::remove(source) != 0) return kCannotRemoveInput;
     if (utime(destination, &times) != 0) return kCannotSetTimes;
     return nullptr;
 }
@@ -157,16 +157,16 @@ const char *moveChecked(const char *source, const char *destination, const struc
     times.modtime = status.st_mtime;
 
     size_t bufferSize = status.st_size < kLargeSourceSize ? kSmallBuffer : kLargeBuffer;
-    buf = static_cast<char *>(malloc(bufferSize));
+    buf = static_cast<char *>(std::malloc(bufferSize));
     if (buf == nullptr && bufferSize != kSmallBuffer) {
         bufferSize = kSmallBuffer;
-        buf = static_cast<char *>(malloc(bufferSize));
+        buf = static_cast<char *>(std::malloc(bufferSize));
     }
     if (buf == nullptr) return kNoMemoryForBuffer;
 
     const char *result = copyThenRemove(source, destination, bufferSize, times);
     int saved = errno;
-    free(buf);
+    std::free(buf);
     buf = nullptr;
     errno = saved;
     return result;
@@ -185,7 +185,7 @@ const char *movefile(const char *source, const char *destination) {
     struct stat destStatus;
     if (stat(destination, &destStatus) == 0 && (destStatus.st_mode & kDirectoryBit)) {
         if (!(destStatus.st_mode & kOwnerWrite)) return kNoDirectoryWrite;
-        const char *slash = strrchr(source, '/');
+        const char *slash = std::strrchr(source, '/');
         joined = joinPath(nullptr, destination, slash ? slash + 1 : source, nullptr);
         if (joined == nullptr) return kNoMemoryForName;
         destination = joined;
@@ -193,7 +193,7 @@ const char *movefile(const char *source, const char *destination) {
 
     const char *result = moveChecked(source, destination, status);
     int saved = errno;
-    free(joined);
+    std::free(joined);
     errno = saved;
     return result;
 }
@@ -212,6 +212,6 @@ int getMFErrorNumber(const char *message) {
 }
 
 const char *getMFErrorString(const char *message) {
-    const char *after = strstr(message, ") ");
+    const char *after = std::strstr(message, ") ");
     return after ? after + 2 : message;
 }

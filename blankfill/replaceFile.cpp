@@ -40,7 +40,7 @@ const char replaceFileAbortFlag[] = "replaceFileAbortFlagString8753";
 namespace {
 
 constexpr char tempTemplate[] = "replFileXXXXXX";
-constexpr size_t copyBufferSize = 65536;
+constexpr size_t kCopyBufferSize = 65536;
 
 // The one replacement in progress. The temporary file may be removed (by an
 // abort, a failure before the target changes, or a signal handler) only
@@ -57,7 +57,7 @@ struct timespec times[2];  // its access and modification times, to the nanoseco
 int preserveD = 0;
 
 // Used only when the kernel cannot copy between the two files itself.
-char copyBuffer[copyBufferSize];
+char copyBuffer[kCopyBufferSize];
 
 char buffer[300];        // messages of number 1
 char MFErrorMsg[2000];   // message of number 5
@@ -296,7 +296,7 @@ const char *copyBack(off_t size) {
             }
             if (got < 0 && errno != EINTR) return "Error while writing the output file";
         } else {
-            got = pread(tmpfd, copyBuffer, want < copyBufferSize ? want : copyBufferSize, done);
+            got = pread(tmpfd, copyBuffer, want < kCopyBufferSize ? want : kCopyBufferSize, done);
             if (got < 0 && errno != EINTR) return "Error while reading the input file";
             if (got > 0 && !writeAll(copyBuffer, static_cast<size_t>(got), done)) {
                 return "Error while writing the output file";

@@ -10,13 +10,13 @@
 
 namespace {
 
-constexpr int64_t nanosPerSecond = 1000000000;
-constexpr double secondsPerDay = 86400.0;
+constexpr int64_t kNanosecondsPerSecond = 1000000000;
+constexpr double kSecondsPerDay = 86400.0;
 
 bool readNanoseconds(int64_t *nanoseconds) {
     struct timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return false;
-    *nanoseconds = static_cast<int64_t>(now.tv_sec) * nanosPerSecond + now.tv_nsec;
+    *nanoseconds = static_cast<int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
     return true;
 }
 
@@ -68,8 +68,8 @@ const char *prettifyInterval(double seconds) {
         double totalMicros = std::floor(seconds * 1e6 + 0.5);
         double totalSeconds = std::floor(totalMicros / 1e6);
         double micros = totalMicros - totalSeconds * 1e6;
-        double days = std::floor(totalSeconds / secondsPerDay);
-        double inDay = totalSeconds - days * secondsPerDay;
+        double days = std::floor(totalSeconds / kSecondsPerDay);
+        double inDay = totalSeconds - days * kSecondsPerDay;
         double hours = std::floor(inDay / 3600.0);
         double minutes = std::floor((inDay - hours * 3600.0) / 60.0);
         double secondsOfMinute = inDay - hours * 3600.0 - minutes * 60.0;

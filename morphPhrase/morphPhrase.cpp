@@ -116,13 +116,6 @@ void report(size_t n, int64_t tries) {
     std::printf("Expected tries (keeping correct) = %.0f\n", expected);
 }
 
-// Output that could not be written is a failure, not a success.
-void checkStandardOutput() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        error(1, errno, "Cannot write to <standard output>");
-    }
-}
-
 }  // namespace
 
 void usage(FILE *stream, const char *format, ...) {
@@ -200,6 +193,6 @@ int main(int argc, char *argv[]) {
     init_genrand(uint32_t(hashTime() & 0xFFFFFFFFu));
     int64_t tries = evolve(phrase, buf, correct, n, updatePeriod, stdout);
     report(n, tries);
-    checkStandardOutput();
+    checkOutput(stdout, standardOutputName);
     return 0;
 }

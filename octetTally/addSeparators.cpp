@@ -13,14 +13,14 @@ namespace {
 
 // Room for the longest 64-bit value with its sign and separators
 // (-9,223,372,036,854,775,808 and 18,446,744,073,709,551,615 are 26 characters).
-constexpr size_t intBufSize = 27;
+constexpr size_t kIntegerBufferSize = 27;
 // Room for any double printed with up to 17 places and grouped.
-constexpr size_t dblBufSize = 450;
+constexpr size_t kDoubleBufferSize = 450;
 constexpr int maxPlaces = 17;
 
-char int64Buf[intBufSize];
-char uint64Buf[intBufSize];
-char dblBuf[dblBufSize];
+char int64Buf[kIntegerBufferSize];
+char uint64Buf[kIntegerBufferSize];
+char dblBuf[kDoubleBufferSize];
 
 }  // namespace
 

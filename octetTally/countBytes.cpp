@@ -16,8 +16,8 @@ namespace {
 constexpr std::size_t byteValues = 256;
 // No 32-bit counter can pass its limit while fewer bytes than this were
 // counted into its table.
-constexpr std::uint64_t foldLimit = UINT32_MAX;
-// The largest piece handed to a kernel at once, well below foldLimit.
+constexpr std::uint64_t kFoldLimit = UINT32_MAX;
+// The largest piece handed to a kernel at once, well below kFoldLimit.
 constexpr std::size_t pieceLimit = std::size_t{1} << 30;
 
 std::uint64_t totals64[byteValues];
@@ -237,7 +237,7 @@ void countPieces(CountKernel kernel, const unsigned char *p, std::size_t n) {
     while (n > 0) {
         const std::size_t piece = n < pieceLimit ? n : pieceLimit;
         std::uint64_t &since = bytesSinceFold[static_cast<int>(kernel)];
-        if (since + piece > foldLimit) fold(kernel);
+        if (since + piece > kFoldLimit) fold(kernel);
         since += piece;
         switch (kernel) {
         case CountKernel::multiTable:

@@ -32,8 +32,6 @@ constexpr char helpText[] =
     "     -h      show this help message\n"
     "     -v      show program version number, date, author, email, compile date\n";
 
-constexpr char stdinName[] = "<standard input>";
-constexpr char stdoutName[] = "<standard output>";
 
 // One tally record per byte value; the sort is handed records of exactly
 // this width.
@@ -46,9 +44,9 @@ static_assert(sizeof(Tally) == 16, "a tally record is 16 bytes");
 constexpr size_t byteValues = 256;
 // Reads of 1 MiB cost fewer calls than smaller ones and still leave the
 // block in the L2 cache while it is counted.
-constexpr size_t bufSize = 1024 * 1024;
+constexpr size_t kBufferSize = 1024 * 1024;
 
-unsigned char buf[bufSize];
+unsigned char buf[kBufferSize];
 Tally freq[byteValues];
 char nameBuf[24];
 int64_t total;
@@ -108,6 +106,7 @@ void scanArguments(int argc, char **argv, Options &options) {
             case '?':
             case '-':
                 std::printf(helpText, progName, progName, progName, progName);
+                checkOutput(stdout, standardOutputName);
                 std::exit(0);
             default:
                 errorMsg(1, 0, 0, "Unknown option -%c", *letter);
@@ -144,7 +143,7 @@ void refuseOutputOverInput(FILE *in, const char *outName, const char *shownName)
 bool countInput(FILE *in, const char *inName) {
     const int fd = fileno(in);
     for (;;) {
-        const ssize_t got = read(fd, buf, bufSize);
+        const ssize_t got = read(fd, buf, kBufferSize);
         if (got < 0) {
             if (errno == EINTR) continue;
             // An input that fails at once (a directory, say) is an error,
@@ -227,15 +226,15 @@ int main(int argc, char **argv) {
     scanArguments(argc, argv, options);
 
     FILE *in = stdin;
-    const char *inName = stdinName;
+    const char *inName = standardInputName;
     if (options.inName) {
         inName = options.inName;
         in = std::fopen(inName, "rb");
         if (in == nullptr) errorMsg(1, errno, 1, "Cannot open \"%s\" for input", inName);
     }
     FILE *out = stdout;
-    const char *outName = stdoutName;
-    refuseOutputOverInput(in, options.outName, options.outName ? options.outName : stdoutName);
+    const char *outName = standardOutputName;
+    refuseOutputOverInput(in, options.outName, options.outName ? options.outName : standardOutputName);
     if (options.outName) {
         outName = options.outName;
         out = std::fopen(outName, "w");

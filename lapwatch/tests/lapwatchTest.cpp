@@ -95,12 +95,14 @@ TEST(Lapwatch, VersionBanner) {
     }
 }
 
-TEST(Lapwatch, VersionBannerThatCannotBeWrittenFails) {
-    RunOptions options;
-    options.stdoutPath = "/dev/full";
-    RunResult r = run({"-v"}, options);
-    EXPECT_EQ(r.err, "lapwatch: Cannot write to <standard output>: No space left on device\n");
-    EXPECT_EQ(r.status, 1);
+TEST(Lapwatch, VersionBannerOrHelpThatCannotBeWrittenFails) {
+    for (const char *option : {"-v", "-h"}) {
+        RunOptions options;
+        options.stdoutPath = "/dev/full";
+        RunResult r = run({option}, options);
+        EXPECT_EQ(r.err, "lapwatch: Cannot write to <standard output>: No space left on device\n") << option;
+        EXPECT_EQ(r.status, 1) << option;
+    }
 }
 
 TEST(Lapwatch, PassesTheStatusOnAndLeavesStandardOutputToTheCommand) {

@@ -286,7 +286,7 @@ TEST(MorphPhrase, LongOptions) {
 }
 
 TEST(MorphPhrase, UnwritableOutputIsAFailure) {
-    for (const char *args : {"hello", "-v"}) {
+    for (const char *args : {"hello", "-v", "-h"}) {
         RunOptions o;
         o.args = {args};
         o.stdoutPath = "/dev/full";

@@ -509,6 +509,9 @@ TEST(OctetTallyArguments, WriteErrorsAreReported) {
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-", "OUT"}, "", data, 100, "octetTally: Error writing to \"OUT\": File too large\n"},
         {{}, "OUT", data, 5000, "octetTally: Error writing to \"<standard output>\": File too large\n"},
+        // Help is output like the banner and the table.
+        {{"-h"}, "/dev/full", "", -1, "octetTally: Cannot write to <standard output>: No space left on device\n"},
+        {{"-v"}, "/dev/full", "", -1, "octetTally: Cannot write to <standard output>: No space left on device\n"},
     };
     for (const Case &c : cases) {
         TempDir dir;
