@@ -58,8 +58,8 @@ while [ "$(stat -c %s "$work/big.orig")" -lt $((big_mb * 1000000)) ]; do
 done
 sync
 
-reset_small='rm -rf '"$work"'/small && cp -r '"$work"'/small.orig '"$work"'/small && sync'
-reset_big='cp '"$work"'/big.orig '"$work"'/big/f && sync'
+reset_small="sh -c 'rm -rf $work/small && cp -r $work/small.orig $work/small && sync'"
+reset_big="sh -c 'cp $work/big.orig $work/big/f && sync'"
 peer_small='cd '"$work"'/small && for f in *.c; do expand -t 4 "$f" > ../t && cat ../t > "$f" && rm ../t; done'
 peer_big='cd '"$work"'/big && expand -t 4 f > t && cat t > f && rm t'
 
@@ -72,15 +72,15 @@ hyperfine -N --style none -r "$runs" --prepare "$reset_small" --export-json "$wo
   -n "blankfill -i (1,000 x 4 KiB)" "sh -c 'cd $work/small && exec $tool -i *.c'" \
   -n "peer pipeline (1,000 x 4 KiB)" "sh -c '$peer_small'" \
   -n "blankfill -i, no syncs" "sh -c 'cd $work/small && LD_PRELOAD=$work/nosync.so exec $dynamic -i *.c'" \
-  -n "blankfill -i, dynamic copy" "sh -c 'cd $work/small && exec $dynamic -i *.c'" >/dev/null 2>&1
+  -n "blankfill -i, dynamic copy" "sh -c 'cd $work/small && exec $dynamic -i *.c'" >/dev/null
 hyperfine -N --style none -r "$runs" --prepare "$reset_big" --export-json "$work/big.json" \
   -n "blankfill -i (${big_mb} MB)" "sh -c 'cd $work/big && exec $tool -i f'" \
   -n "peer pipeline (${big_mb} MB)" "sh -c '$peer_big'" \
   -n "blankfill -i, no syncs" "sh -c 'cd $work/big && LD_PRELOAD=$work/nosync.so exec $dynamic -i f'" \
-  -n "blankfill -i, dynamic copy" "sh -c 'cd $work/big && exec $dynamic -i f'" >/dev/null 2>&1
+  -n "blankfill -i, dynamic copy" "sh -c 'cd $work/big && exec $dynamic -i f'" >/dev/null
 
 # The converted files must be what expand makes of them.
-eval "$reset_small"; (cd "$work/small" && "$tool" -i *.c 2>/dev/null)
+sh -c "rm -rf $work/small && cp -r $work/small.orig $work/small"; (cd "$work/small" && "$tool" -i *.c 2>/dev/null)
 for f in "$work"/small.orig/*.c; do
   expand -t 4 "$f" | cmp -s - "$work/small/$(basename "$f")" || { echo "output differs for $f" >&2; exit 1; }
 done
