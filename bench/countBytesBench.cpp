@@ -79,7 +79,7 @@ int rates(const char *path) {
         return 1;
     }
     std::fclose(f);
-    for (int k = 0; k < countKernelCount; ++k) {
+    for (int k = 0; k < kCountKernelCount; ++k) {
         const auto kernel = static_cast<CountKernel>(k);
         if (!countKernelSupported(kernel)) {
             std::printf("%-22s cannot run here\n", countKernelName(kernel));
@@ -106,7 +106,7 @@ int rates(const char *path) {
 
 int main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
-        for (int k = 0; k < countKernelCount; ++k) {
+        for (int k = 0; k < kCountKernelCount; ++k) {
             const auto kernel = static_cast<CountKernel>(k);
             std::printf("%d %s%s\n", k, countKernelName(kernel),
                         countKernelSupported(kernel) ? "" : " (cannot run here)");

@@ -51,10 +51,10 @@ volatile sig_atomic_t signalReceived = 0;
 // The signals after which the command must not outlive the tool: the tool
 // forwards them, waits for the command, and then ends by the same signal.
 const int forwardedSignals[] = {SIGABRT, SIGFPE, SIGILL, SIGINT, SIGSEGV, SIGTERM, SIGHUP, SIGQUIT};
-constexpr size_t forwardedCount = sizeof forwardedSignals / sizeof forwardedSignals[0];
+constexpr size_t kForwardedCount = sizeof forwardedSignals / sizeof forwardedSignals[0];
 
 // What the caller left us, given back to the command before it starts.
-struct sigaction callersActions[forwardedCount];
+struct sigaction callersActions[kForwardedCount];
 sigset_t callersMask;
 sigset_t forwardedSet;
 
@@ -126,7 +126,7 @@ void writeStartTime() {
 // written with one writev() rather than through stdio (whose buffers and
 // locks belong to the parent), and the child ends with _exit.
 [[noreturn]] void runCommand(char **commandAndArguments) {
-    for (size_t i = 0; i < forwardedCount; ++i) {
+    for (size_t i = 0; i < kForwardedCount; ++i) {
         sigaction(forwardedSignals[i], &callersActions[i], nullptr);
     }
     sigprocmask(SIG_SETMASK, &callersMask, nullptr);
@@ -182,7 +182,7 @@ void writeStartTime() {
 
 size_t forwardedIndex(int sig) {
     size_t i = 0;
-    while (i < forwardedCount && forwardedSignals[i] != sig) ++i;
+    while (i < kForwardedCount && forwardedSignals[i] != sig) ++i;
     return i;
 }
 
@@ -205,7 +205,7 @@ void installHandlers() {
     handling.sa_sigaction = signal_handler;
     handling.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
     sigemptyset(&handling.sa_mask);
-    for (size_t i = 0; i < forwardedCount; ++i) {
+    for (size_t i = 0; i < kForwardedCount; ++i) {
         int sig = forwardedSignals[i];
         sigaction(sig, nullptr, &callersActions[i]);
         sigaddset(&forwardedSet, sig);
@@ -224,7 +224,7 @@ void signal_handler(int sig, siginfo_t *info, void *) {
     int savedErrno = errno;
     pid_t command = nPid;
     size_t index = forwardedIndex(sig);
-    if (index < forwardedCount && ignoredByCaller(index)) {
+    if (index < kForwardedCount && ignoredByCaller(index)) {
         // Only SIGINT gets here: it counts only when it comes from our child
         // that could not run the command.
         bool fromChild = info->si_code == SI_USER && command > 0 && info->si_pid == command;

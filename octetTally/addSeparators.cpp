@@ -16,7 +16,7 @@ namespace {
 constexpr size_t kIntegerBufferSize = 27;
 // Room for any double printed with up to 17 places and grouped.
 constexpr size_t kDoubleBufferSize = 450;
-constexpr int maxPlaces = 17;
+constexpr int kMaxPlaces = 17;
 
 char int64Buf[kIntegerBufferSize];
 char uint64Buf[kIntegerBufferSize];
@@ -124,7 +124,7 @@ char *addSepsUint64(uint64_t value) {
 
 char *addSepsDbl(double value, int places) {
     // Taken as unsigned, a negative count is out of range too.
-    if (static_cast<unsigned>(places) <= static_cast<unsigned>(maxPlaces)) {
+    if (static_cast<unsigned>(places) <= static_cast<unsigned>(kMaxPlaces)) {
         std::snprintf(dblBuf, sizeof dblBuf, "%.*f", places, value);
         addSeparatorsDecimal(dblBuf, sizeof dblBuf, '.', ',', 3);
     } else {

@@ -4,6 +4,7 @@
 #include "countBytes.h"
 
 #include <cstring>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -13,15 +14,15 @@ char countBytes_rcsid[] = "$Id: countBytes.c,v 1.1 2026-12-08 14:00:00-05 devtea
 
 namespace {
 
-constexpr std::size_t byteValues = 256;
+constexpr std::size_t kByteValues = 256;
 // No 32-bit counter can pass its limit while fewer bytes than this were
 // counted into its table.
 constexpr std::uint64_t kFoldLimit = UINT32_MAX;
 // The largest piece handed to a kernel at once, well below kFoldLimit.
-constexpr std::size_t pieceLimit = std::size_t{1} << 30;
+constexpr std::size_t kPieceLimit = std::size_t{1} << 30;
 
-std::uint64_t totals64[byteValues];
-std::uint64_t bytesSinceFold[countKernelCount];
+std::uint64_t totals64[kByteValues];
+std::uint64_t bytesSinceFold[kCountKernelCount];
 
 // --- Eight interleaved tables ----------------------------------------------
 //
@@ -30,8 +31,8 @@ std::uint64_t bytesSinceFold[countKernelCount];
 // their position instead, so that consecutive increments touch different
 // memory. Eight tables of 32-bit counters take 8 KiB and stay in the L1
 // cache.
-constexpr std::size_t lanes = 8;
-std::uint32_t laneCounts[lanes][byteValues];
+constexpr std::size_t kLanes = 8;
+std::uint32_t laneCounts[kLanes][kByteValues];
 
 // Eight bytes that all repeat the piece's first byte (zero padding, runs of
 // one value) are counted in a register with one comparison instead.
@@ -39,11 +40,11 @@ void multiTableCount(const unsigned char *p, std::size_t n) {
     const std::uint64_t runWord = 0x0101010101010101ULL * p[0];
     std::uint32_t runBytes = 0;
     std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
+    for (; i + kLanes <= n; i += kLanes) {
         std::uint64_t word;
         std::memcpy(&word, p + i, sizeof word);
         if (word == runWord) {
-            runBytes += lanes;
+            runBytes += kLanes;
             continue;
         }
         ++laneCounts[0][word & 0xff];
@@ -60,8 +61,8 @@ void multiTableCount(const unsigned char *p, std::size_t n) {
 }
 
 void multiTableFold() {
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
-        for (std::size_t v = 0; v < byteValues; ++v) totals64[v] += laneCounts[lane][v];
+    for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        for (std::size_t v = 0; v < kByteValues; ++v) totals64[v] += laneCounts[lane][v];
     }
     std::memset(laneCounts, 0, sizeof laneCounts);
 }
@@ -73,8 +74,8 @@ void multiTableFold() {
 // the same bytes over many counters and halves the increments; the table
 // (256 KiB) stays in the L2 cache, and each pair adds to both of its bytes
 // when it is folded.
-constexpr std::size_t pairs = 65536;
-std::uint32_t pairCounts[pairs];
+constexpr std::size_t kPairs = 65536;
+std::uint32_t pairCounts[kPairs];
 
 void pairTableCount(const unsigned char *p, std::size_t n) {
     std::size_t i = 0;
@@ -91,7 +92,7 @@ void pairTableCount(const unsigned char *p, std::size_t n) {
 }
 
 void pairTableFold() {
-    for (std::size_t pair = 0; pair < pairs; ++pair) {
+    for (std::size_t pair = 0; pair < kPairs; ++pair) {
         const std::uint32_t count = pairCounts[pair];
         totals64[pair & 0xff] += count;
         totals64[pair >> 8] += count;
@@ -113,8 +114,8 @@ void pairTableFold() {
 #if defined(__x86_64__)
 #define PLANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vpopcntdq,gfni")))
 
-constexpr std::size_t planeBlock = 512;
-alignas(64) std::uint64_t planeCounts[byteValues][8];
+constexpr std::size_t kPlaneBlock = 512;
+alignas(64) std::uint64_t planeCounts[kByteValues][8];
 
 // The masks of one 512-byte block: the sixteen of the high four bits and the
 // sixteen of the low four bits.
@@ -122,6 +123,14 @@ struct PlaneMasks {
     __m512i high[16];
     __m512i low[16];
 };
+
+// out[a] has a bit set where the bits of x, y and z spell a, for each a
+// below 8; the logic step's table must be a constant, hence the sequence.
+template <std::size_t... A>
+PLANES_TARGET inline void eachOfThreeBits(__m512i out[8], __m512i x, __m512i y, __m512i z,
+                                          std::index_sequence<A...>) {
+    ((out[A] = _mm512_ternarylogic_epi64(x, y, z, 1 << A)), ...);
+}
 
 PLANES_TARGET void makePlaneMasks(const unsigned char *p, PlaneMasks &masks) {
     __m512i plane[8];
@@ -139,23 +148,9 @@ PLANES_TARGET void makePlaneMasks(const unsigned char *p, PlaneMasks &masks) {
     // The logic step's table has bit (x << 2 | y << 1 | z) set for the
     // inputs x, y, z it accepts: bit a accepts exactly the bits of a.
     __m512i high[8];
-    high[0] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x01);
-    high[1] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x02);
-    high[2] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x04);
-    high[3] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x08);
-    high[4] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x10);
-    high[5] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x20);
-    high[6] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x40);
-    high[7] = _mm512_ternarylogic_epi64(plane[7], plane[6], plane[5], 0x80);
     __m512i mid[8];
-    mid[0] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x01);
-    mid[1] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x02);
-    mid[2] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x04);
-    mid[3] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x08);
-    mid[4] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x10);
-    mid[5] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x20);
-    mid[6] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x40);
-    mid[7] = _mm512_ternarylogic_epi64(plane[3], plane[2], plane[1], 0x80);
+    eachOfThreeBits(high, plane[7], plane[6], plane[5], std::make_index_sequence<8>());
+    eachOfThreeBits(mid, plane[3], plane[2], plane[1], std::make_index_sequence<8>());
     for (int b = 0; b < 8; ++b) {
         // x and not y; x and y (z unused).
         masks.low[2 * b] = _mm512_ternarylogic_epi64(mid[b], plane[0], plane[0], 0x30);
@@ -172,7 +167,7 @@ PLANES_TARGET void makePlaneMasks(const unsigned char *p, PlaneMasks &masks) {
 template <std::size_t Blocks>
 PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
     PlaneMasks masks[Blocks];
-    for (std::size_t b = 0; b < Blocks; ++b) makePlaneMasks(p + planeBlock * b, masks[b]);
+    for (std::size_t b = 0; b < Blocks; ++b) makePlaneMasks(p + kPlaneBlock * b, masks[b]);
     __m512i *counts = reinterpret_cast<__m512i *>(planeCounts);
     for (int h = 0; h < 16; ++h) {
         for (int l = 0; l < 16; ++l) {
@@ -186,18 +181,18 @@ PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
     }
 }
 
-constexpr std::size_t groupBlocks = 4;
+constexpr std::size_t kGroupBlocks = 4;
 
 PLANES_TARGET void bitPlanesCount(const unsigned char *p, std::size_t n) {
-    std::size_t blocks = n / planeBlock;
-    for (; blocks >= groupBlocks; blocks -= groupBlocks, p += groupBlocks * planeBlock) {
-        bitPlanesGroup<groupBlocks>(p);
+    std::size_t blocks = n / kPlaneBlock;
+    for (; blocks >= kGroupBlocks; blocks -= kGroupBlocks, p += kGroupBlocks * kPlaneBlock) {
+        bitPlanesGroup<kGroupBlocks>(p);
     }
-    for (; blocks > 0; --blocks, p += planeBlock) bitPlanesGroup<1>(p);
+    for (; blocks > 0; --blocks, p += kPlaneBlock) bitPlanesGroup<1>(p);
 }
 
 void bitPlanesFold() {
-    for (std::size_t v = 0; v < byteValues; ++v) {
+    for (std::size_t v = 0; v < kByteValues; ++v) {
         for (std::uint64_t &lane : planeCounts[v]) {
             totals64[v] += lane;
             lane = 0;
@@ -211,7 +206,7 @@ bool processorHasPlanes() {
            __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("gfni");
 }
 #else
-constexpr std::size_t planeBlock = 512;
+constexpr std::size_t kPlaneBlock = 512;
 void bitPlanesCount(const unsigned char *, std::size_t) {}
 void bitPlanesFold() {}
 bool processorHasPlanes() { return false; }
@@ -235,7 +230,7 @@ void fold(CountKernel kernel) {
 // Counts with one kernel, in pieces that cannot overflow its counters.
 void countPieces(CountKernel kernel, const unsigned char *p, std::size_t n) {
     while (n > 0) {
-        const std::size_t piece = n < pieceLimit ? n : pieceLimit;
+        const std::size_t piece = n < kPieceLimit ? n : kPieceLimit;
         std::uint64_t &since = bytesSinceFold[static_cast<int>(kernel)];
         if (since + piece > kFoldLimit) fold(kernel);
         since += piece;
@@ -248,7 +243,7 @@ void countPieces(CountKernel kernel, const unsigned char *p, std::size_t n) {
             break;
         case CountKernel::bitPlanes: {
             // Whole planes here; the last few bytes by the tables.
-            const std::size_t whole = piece - piece % planeBlock;
+            const std::size_t whole = piece - piece % kPlaneBlock;
             bitPlanesCount(p, whole);
             if (whole < piece) countPieces(CountKernel::multiTable, p + whole, piece - whole);
             break;
@@ -260,11 +255,11 @@ void countPieces(CountKernel kernel, const unsigned char *p, std::size_t n) {
 }
 
 // The look at a block decides on its first line of bytes.
-constexpr std::size_t lookBlock = 65536;
-constexpr std::size_t lookBytes = 64;
+constexpr std::size_t kLookBlock = 65536;
+constexpr std::size_t kLookBytes = 64;
 
 bool repeatsOneByte(const unsigned char *p) {
-    for (std::size_t i = 1; i < lookBytes; ++i) {
+    for (std::size_t i = 1; i < kLookBytes; ++i) {
         if (p[i] != p[0]) return false;
     }
     return true;
@@ -273,7 +268,7 @@ bool repeatsOneByte(const unsigned char *p) {
 // Random bytes are all below 128 in one look of 2^64; text nearly always.
 bool looksLikeText(const unsigned char *p) {
     unsigned char any = 0;
-    for (std::size_t i = 0; i < lookBytes; ++i) any |= p[i];
+    for (std::size_t i = 0; i < kLookBytes; ++i) any |= p[i];
     return any < 0x80;
 }
 
@@ -314,9 +309,9 @@ void countBytes(const unsigned char *p, std::size_t n) { countBytesAs(chosenCoun
 
 void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
     while (n > 0) {
-        const std::size_t block = n < lookBlock ? n : lookBlock;
+        const std::size_t block = n < kLookBlock ? n : kLookBlock;
         CountKernel kernel = main;
-        if (block < lookBytes) {
+        if (block < kLookBytes) {
             kernel = CountKernel::multiTable;
         } else if (repeatsOneByte(p)) {
             kernel = CountKernel::multiTable;
@@ -330,8 +325,8 @@ void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
 }
 
 void takeByteTotals(std::uint64_t totals[256]) {
-    for (int kernel = 0; kernel < countKernelCount; ++kernel) fold(static_cast<CountKernel>(kernel));
-    for (std::size_t v = 0; v < byteValues; ++v) {
+    for (int kernel = 0; kernel < kCountKernelCount; ++kernel) fold(static_cast<CountKernel>(kernel));
+    for (std::size_t v = 0; v < kByteValues; ++v) {
         totals[v] += totals64[v];
         totals64[v] = 0;
     }

@@ -12,7 +12,7 @@ enum class CountKernel {
     pairTable,   // one table of 65,536 32-bit counters indexed by byte pairs
     bitPlanes,   // 512 bytes at a time as eight bit planes (AVX-512)
 };
-constexpr int countKernelCount = 3;
+constexpr int kCountKernelCount = 3;
 
 // The kernel's name as the benchmark and the tests print it.
 const char *countKernelName(CountKernel kernel);

@@ -41,13 +41,13 @@ struct Tally {
 };
 static_assert(sizeof(Tally) == 16, "a tally record is 16 bytes");
 
-constexpr size_t byteValues = 256;
+constexpr size_t kByteValues = 256;
 // Reads of 1 MiB cost fewer calls than smaller ones and still leave the
 // block in the L2 cache while it is counted.
 constexpr size_t kBufferSize = 1024 * 1024;
 
 unsigned char buf[kBufferSize];
-Tally freq[byteValues];
+Tally freq[kByteValues];
 char nameBuf[24];
 int64_t total;
 
@@ -156,9 +156,9 @@ bool countInput(FILE *in, const char *inName) {
         countBytes(buf, static_cast<size_t>(got));
         total += got;
     }
-    uint64_t counts[byteValues] = {};
+    uint64_t counts[kByteValues] = {};
     takeByteTotals(counts);
-    for (size_t v = 0; v < byteValues; ++v) {
+    for (size_t v = 0; v < kByteValues; ++v) {
         freq[v].value = static_cast<uint8_t>(v);
         freq[v].count = static_cast<int64_t>(counts[v]);
     }
@@ -169,7 +169,7 @@ bool countInput(FILE *in, const char *inName) {
 int writeByFrequency(FILE *out) {
     // The sort cannot fail on 256 records but for want of memory; a table in
     // no particular order must not pass for a sorted one.
-    if (timsort(freq, byteValues, sizeof freq[0], rcmp) != 0) {
+    if (timsort(freq, kByteValues, sizeof freq[0], rcmp) != 0) {
         errorMsg(1, errno, 0, "Cannot sort the table");
     }
     std::fprintf(out, "%5s %25s %7s\n", "Char", "Count", "Percent");
@@ -192,7 +192,7 @@ int writeByFrequency(FILE *out) {
 int writeByValue(FILE *out) {
     std::fprintf(out, "%3s %4s %5s %25s\n", "Dec", "Hex", "Char", "Count");
     std::fprintf(out, "%3s %4s %5s %25s\n", "---", "----", "-----", "------------------------");
-    for (unsigned c = 0; c < byteValues; ++c) {
+    for (unsigned c = 0; c < kByteValues; ++c) {
         // Bytes from 128 up are shown as themselves.
         const char raw[2] = {static_cast<char>(c), '\0'};
         const char *name = c < 128 ? asciitable[c] : raw;

@@ -72,13 +72,13 @@ void pushRun(TimsortState *ts, char *base, std::size_t len);
 #define ELEM(base, i) ((base) + (i) * width)
 
 // The W of the routines that exist once (timsort_init, pushRun): no suffix.
-constexpr std::size_t singleInstance = 1;
+constexpr std::size_t kSingleInstance = 1;
 
 template <std::size_t W>
 constexpr const char *instanceSuffix() {
-    static_assert(W == 0 || W == 4 || W == 8 || W == 16 || W == singleInstance,
+    static_assert(W == 0 || W == 4 || W == 8 || W == 16 || W == kSingleInstance,
                   "instances are _4, _8, _16 and _width");
-    if constexpr (W == singleInstance) {
+    if constexpr (W == kSingleInstance) {
         return "";
     } else if constexpr (W == 4) {
         return "_4";

@@ -32,7 +32,7 @@ namespace {
 }
 
 // The routines of this file exist once: their checks carry no suffix.
-constexpr std::size_t W = singleInstance;
+constexpr std::size_t W = kSingleInstance;
 
 // Run-stack capacity for `len` elements. With the balance rules of
 // mergeUntilBalanced kept (A > B + C and B > C for every three neighbours),

@@ -65,7 +65,7 @@ void viaEntry(CountKernel, const unsigned char *p, std::size_t n) { countBytes(p
 
 std::vector<Way> ways() {
     std::vector<Way> all;
-    for (int k = 0; k < countKernelCount; ++k) {
+    for (int k = 0; k < kCountKernelCount; ++k) {
         const auto kernel = static_cast<CountKernel>(k);
         all.push_back({countKernelName(kernel), countKernelSupported(kernel), viaKernel, kernel});
     }
