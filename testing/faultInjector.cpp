@@ -12,6 +12,9 @@
 //   FAULT_SKIP   how many matching calls of each kind succeed first
 // Each call named fails once, at its first matching call after the skipped
 // ones; every other call passes through.
+// The C library's checked inline versions of read and fread would collide
+// with the definitions below.
+#undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
