@@ -1,4 +1,4 @@
-// The tab-expansion filter; see blankfill.h.
+// The tab-expansion filter; see expandTabs.h.
 //
 // Two loops implement the same column rules. Input from a regular file is
 // taken in large blocks and expanded run by run, which is several times
@@ -7,7 +7,7 @@
 // input (a terminal, a pipe, a socket, a memory stream) goes through a byte
 // loop on the stream's own buffer, so that each line is handled as soon as it
 // arrives rather than when a block has filled.
-#include "blankfill.h"
+#include "expandTabs.h"
 
 #include <sys/stat.h>
 

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "blankfill.h"
+#include "expandTabs.h"
 #include "testing.h"
 
 using testing_support::shellOutput;
