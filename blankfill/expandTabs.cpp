@@ -87,7 +87,6 @@ void expandByteByByte(FILE *in, Columns &c, FILE *out) {
 
 // ---- Blocks ----------------------------------------------------------------
 
-constexpr size_t kBlockSize = 65536;
 // The widest load or store that a kernel makes. A kernel looks at a block a
 // window of up to this many bytes at a time and copies runs by whole lanes
 // of which only a part counts, so each block has room behind it for the

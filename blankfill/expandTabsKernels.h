@@ -3,7 +3,12 @@
 // each kernel that the processor supports, against a plain model.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+
+// The bytes taken from a regular file at a time, and the output handed to the
+// stream at a time. A pipe's block is what one read returns, up to this size.
+inline constexpr size_t kBlockSize = 262144;
 
 enum class ScanKernel {
     portable,  // eight bytes a step in a 64-bit word, on any processor

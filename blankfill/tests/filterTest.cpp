@@ -436,26 +436,39 @@ TEST_P(Kernel, SpecialBytesAtEveryLaneOffset) {
 }
 
 // A special byte at every offset from 70 before to 70 after the end of a
-// 64 KiB block, one block end each, and runs and spaces that cross a block
-// end in the output too.
+// block: each piece of a pipe's input is a block, so pieces of 200 bytes put
+// one of them at each offset; a regular file's blocks are long, so only the
+// offsets around the lanes are tried there. Output blocks end anywhere.
 TEST_P(Kernel, SpecialBytesAroundBlockEnds) {
-    const size_t block = 65536;
-    std::string input;
     std::mt19937 rng(5);
-    const std::string base = randomText(rng, block + 200);
+    const std::string text = randomText(rng, 400);
+    std::string piped;
+    std::vector<size_t> pieces;
+    for (int k = 0; k <= 141; ++k) {
+        piped += text.substr(0, 200);
+        pieces.push_back(200);
+    }
     for (int offset = -70; offset <= 70; ++offset) {
-        size_t at = input.size() + block;  // where this block ends
-        std::string text = base;
-        text[block + static_cast<size_t>(offset) - 1] = "\t\n\b"[(offset + 70) % 3];
-        text[block + static_cast<size_t>(offset)] = (offset & 1) ? '\t' : 'x';
-        input += text.substr(0, block);
-        ASSERT_EQ(input.size(), at);
+        size_t at = static_cast<size_t>(200 * (offset + 71) + offset);  // around the end of a piece
+        piped[at - 1] = "\t\n\b"[(offset + 70) % 3];
+        piped[at] = (offset & 1) ? '\t' : 'x';
+    }
+    const int offsets[] = {-65, -64, -63, -33, -32, -31, -17, -16, -15, -1, 0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65};
+    std::string file;
+    const std::string block = randomText(rng, kBlockSize);
+    for (size_t k = 0; k <= std::size(offsets); ++k) file += block;
+    for (size_t k = 0; k < std::size(offsets); ++k) {
+        size_t at = static_cast<size_t>(static_cast<long>(kBlockSize * (k + 1)) + offsets[k]);
+        file[at - 1] = "\t\n\b"[k % 3];
+        file[at] = (offsets[k] & 1) ? '\t' : 'x';
     }
     for (int spacing : {4, 100}) {
         for (int leadingOnly = 0; leadingOnly <= 1; ++leadingOnly) {
-            Filtered file = filterFileWith(GetParam(), input, spacing, leadingOnly);
-            EXPECT_TRUE(file.out == model(input, spacing, leadingOnly))
-                << "spacing " << spacing << ", leading only " << leadingOnly;
+            EXPECT_TRUE(filterPipeWith(GetParam(), piped, pieces, spacing, leadingOnly).out ==
+                        model(piped, spacing, leadingOnly))
+                << "pipe, spacing " << spacing << ", leading only " << leadingOnly;
+            EXPECT_TRUE(filterFileWith(GetParam(), file, spacing, leadingOnly).out == model(file, spacing, leadingOnly))
+                << "file, spacing " << spacing << ", leading only " << leadingOnly;
         }
     }
 }
