@@ -133,7 +133,7 @@ inline char *keepRoom(Output &o, char *q) {
 }
 
 // Writes `count` spaces at q, a lane at a time; as keepRoom.
-char *putSpaces(Output &o, char *q, uint64_t count) {
+char *putManySpaces(Output &o, char *q, uint64_t count) {
     while (count > 0 && q != nullptr) {
         memcpy(q, kSpaces.bytes, kLane);
         size_t n = count < kLane ? static_cast<size_t>(count) : kLane;
@@ -143,12 +143,18 @@ char *putSpaces(Output &o, char *q, uint64_t count) {
     return q;
 }
 
+inline char *putSpaces(Output &o, char *q, uint64_t count) {
+    if (count > kLane) return putManySpaces(o, q, count);
+    memcpy(q, kSpaces.bytes, kLane);
+    return keepRoom(o, q + count);
+}
+
 // Writes a byte that went through the column rules: the byte itself when
 // `spaces` is 0, else the spaces of an expanded tab. For the usual spacing
 // this takes no branch: the byte, then a lane of spaces over it for a tab or
 // behind it for any other byte. As keepRoom.
 inline char *putStep(Output &o, char *q, unsigned char byte, uint64_t spaces) {
-    if (spaces > kLane) return putSpaces(o, q, spaces);
+    if (spaces > kLane) return putManySpaces(o, q, spaces);
     uint64_t kept = spaces == 0;
     *q = static_cast<char>(byte);
     memcpy(q + kept, kSpaces.bytes, kLane);
@@ -161,6 +167,9 @@ inline char *putStep(Output &o, char *q, unsigned char byte, uint64_t spaces) {
 //   special(p):      a mask of the backspaces, tabs and newlines among the
 //                    window's bytes at p;
 //   newlines(p):     a mask of its newlines;
+//   blanks(p, t, s): masks of its tabs and of its spaces;
+//   unmarked(mask):  a mask of the bytes that a mask does not mark;
+//   before(mask, i): the mask without the bytes from offset i on;
 //   copy(p, q):      copies the window's bytes at p to q;
 //   firstOf(mask):   the offset of the first byte that a non-zero mask marks;
 //   dropFirst(mask): the mask without that byte;
@@ -210,9 +219,35 @@ void expandLeadingTabs(const unsigned char *p, const unsigned char *end, Columns
     char *q = o.end;
     const unsigned char *next = p;  // the first byte not yet handled
     for (;;) {
-        // Leading blanks, and lines made of nothing else.
+        // Leading blanks, and lines made of nothing else. The run of blanks
+        // up to the next other byte in the window is taken at once when it
+        // is all tabs (the first reaches the next stop, each other one
+        // spacing further) or holds no tab (copied); a mixed run, or one that
+        // fills the rest of the window, goes byte by byte.
         while (c.leading) {
             if (next == end) goto done;
+            size_t offset = static_cast<size_t>(next - p) % Lanes::width;
+            const unsigned char *window = next - offset;
+            uint64_t tabs, spaces;
+            Lanes::blanks(window, tabs, spaces);
+            uint64_t others = Lanes::from(Lanes::unmarked(tabs | spaces), offset);
+            if (others != 0) {
+                size_t stop = Lanes::firstOf(others);
+                size_t run = stop - offset;
+                if (Lanes::before(Lanes::from(spaces, offset), stop) == 0) {
+                    uint64_t count = (run != 0) * (spacesToStop(c) + (run - 1) * c.spacing);
+                    c.column += count;
+                    q = putSpaces(o, q, count);
+                } else if (Lanes::before(Lanes::from(tabs, offset), stop) == 0) {
+                    Lanes::copy(next, q);
+                    c.column += run;
+                    q = keepRoom(o, q + run);
+                } else {
+                    for (size_t i = 0; i < run && q != nullptr; ++i) q = putStep(o, q, next[i], stepOver<true>(c, next[i]));
+                }
+                next += run;
+                if (q == nullptr || next == end) goto done;
+            }
             unsigned char byte = *next++;
             q = putStep(o, q, byte, stepOver<true>(c, byte));
             if (q == nullptr) goto done;
@@ -269,8 +304,17 @@ struct WordLanes {
         return (everyByte * (127 + 11) - low) & ~word & (low + everyByte * (127 - 7)) & highBits;
     }
     static uint64_t newlines(const unsigned char *p) {
-        uint64_t word = load(p) ^ (everyByte * '\n');
-        return ~(((word & lowSeven) + lowSeven) | word) & highBits;
+        return zeroBytes(load(p) ^ (everyByte * '\n'));
+    }
+    static uint64_t zeroBytes(uint64_t word) { return ~(((word & lowSeven) + lowSeven) | word) & highBits; }
+    static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        uint64_t word = load(p);
+        tabs = zeroBytes(word ^ (everyByte * '\t'));
+        spaces = zeroBytes(word ^ (everyByte * ' '));
+    }
+    static uint64_t unmarked(uint64_t found) { return ~found & highBits; }
+    static uint64_t before(uint64_t found, size_t i) {
+        return little ? found & ((uint64_t{1} << (8 * i)) - 1) : found & ~(~uint64_t{0} >> (8 * i));
     }
     static size_t firstOf(uint64_t found) {
         return static_cast<size_t>((little ? std::countr_zero(found) : std::countl_zero(found)) / 8);
@@ -288,6 +332,8 @@ struct BitMasks {
     static size_t firstOf(uint64_t found) { return static_cast<size_t>(std::countr_zero(found)); }
     static uint64_t dropFirst(uint64_t found) { return found & (found - 1); }
     static uint64_t from(uint64_t found, size_t i) { return found & (~uint64_t{0} << i); }
+    static uint64_t unmarked(uint64_t found) { return ~found; }
+    static uint64_t before(uint64_t found, size_t i) { return found & ((uint64_t{1} << i) - 1); }
 };
 
 void everyTabWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
@@ -325,6 +371,14 @@ struct Sse2Lanes : BitMasks {
         for (int i = 0; i < 4; ++i) found |= mask(_mm_cmpeq_epi8(load(p + 16 * i), _mm_set1_epi8('\n')), i);
         return found;
     }
+    static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        tabs = spaces = 0;
+        for (int i = 0; i < 4; ++i) {
+            __m128i lane = load(p + 16 * i);
+            tabs |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8('\t')), i);
+            spaces |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8(' ')), i);
+        }
+    }
 };
 
 void everyTabSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
@@ -360,6 +414,11 @@ struct Avx2Lanes : BitMasks {
         __m256i newline = _mm256_set1_epi8('\n');
         return mask(_mm256_cmpeq_epi8(load(p), newline)) | mask(_mm256_cmpeq_epi8(load(p + 32), newline)) << 32;
     }
+    [[gnu::target("avx2")]] static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        __m256i low = load(p), high = load(p + 32), tab = _mm256_set1_epi8('\t'), space = _mm256_set1_epi8(' ');
+        tabs = mask(_mm256_cmpeq_epi8(low, tab)) | mask(_mm256_cmpeq_epi8(high, tab)) << 32;
+        spaces = mask(_mm256_cmpeq_epi8(low, space)) | mask(_mm256_cmpeq_epi8(high, space)) << 32;
+    }
 };
 
 [[gnu::target("avx2"), gnu::flatten]] void everyTabAvx2(const unsigned char *p, const unsigned char *end,
@@ -382,6 +441,11 @@ struct Avx512Lanes : BitMasks {
     }
     [[gnu::target("avx512bw")]] static uint64_t newlines(const unsigned char *p) {
         return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8('\n'));
+    }
+    [[gnu::target("avx512bw")]] static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        __m512i lane = _mm512_loadu_si512(p);
+        tabs = _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8('\t'));
+        spaces = _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8(' '));
     }
 };
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -417,13 +418,22 @@ protected:
 // Each of backspace, tab and newline after every run length from 0 to past
 // two 64-byte windows, so that each falls at every offset of the 16-, 32-
 // and 64-byte lanes, at a window's last byte and first byte, and behind
-// another at once; with spacings below and above a lane.
+// another at once; runs of leading blanks likewise; with spacings below and
+// above a lane.
 TEST_P(Kernel, SpecialBytesAtEveryLaneOffset) {
     std::string input;
     for (const char *special : {"\t", "\n", "\b", "\t\t", "\b\t", " \t", "\n\t"})
         for (size_t run = 0; run <= 140; ++run) {
             input.append(run, static_cast<char>('a' + run % 26));
             input += special;
+        }
+    // Leading blanks of every length that are all tabs, all spaces or mixed,
+    // ended by text or by the newline of a blank line.
+    for (const char *blanks : {"\t", " ", " \t", "\t "})
+        for (size_t run = 0; run <= 140; ++run) {
+            for (size_t i = 0; i < run; ++i) input += blanks[i % std::strlen(blanks)];
+            if (run % 3 != 0) input.append("x\tz");
+            input.push_back('\n');
         }
     for (int spacing : {1, 4, 7, 8, 64, 65, 300}) {
         for (int leadingOnly = 0; leadingOnly <= 1; ++leadingOnly) {
