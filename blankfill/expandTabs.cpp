@@ -247,6 +247,12 @@ void expandLeadingTabs(const unsigned char *p, const unsigned char *end, Columns
                 }
                 next += run;
                 if (q == nullptr || next == end) goto done;
+                // The byte that ends the blanks begins the rest of the line,
+                // unless it ends a line of blanks.
+                if (*next != '\n') {
+                    c.leading = false;
+                    break;
+                }
             }
             unsigned char byte = *next++;
             q = putStep(o, q, byte, stepOver<true>(c, byte));
