@@ -112,11 +112,12 @@ hyperfine --style basic --warmup 1 --runs "$runs" --export-csv "$work/times.csv"
   "cat '$in' | cat > /dev/null"
 
 echo
-echo "medians (s) and ratios, blankfill / expand, and blankfill / the cat floor"
+echo "medians (s) and ratios, blankfill / expand, and blankfill / the cat floor;"
+echo "the cpu ratio (mean user and system time, blankfill / expand) shows how much a loaded machine moved the medians"
 # The CSV rows come in the order above: command,mean,stddev,median,...
 awk -F, '
   NR == 1 { next }
-  { median[NR - 1] = $4 }
+  { median[NR - 1] = $4; cpu[NR - 1] = $5 + $6 }
   END {
     split("every tab, to /dev/null|leading only, to /dev/null|every tab, to a file|leading only, to a file|" \
           "every tab, from a pipe|leading only, from a pipe|every tab, file operand|leading only, file operand", name, "|")
@@ -128,8 +129,8 @@ awk -F, '
       b = median[2 * p + 1]; e = median[2 * p + 2]; r = b / e; f = b / median[floor[p + 1]]
       ok = r <= bar[p + 1] ? "ok" : "ABOVE BAR"
       if (r > bar[p + 1]) failed = 1
-      printf "  %-28s blankfill %.3f  expand %.3f  ratio %.3f (bar %s) %-9s  %.2f x cat\n", \
-        name[p + 1], b, e, r, bar[p + 1], ok, f
+      printf "  %-28s blankfill %.3f  expand %.3f  ratio %.3f (bar %s) %-9s  %.2f x cat  cpu ratio %.3f\n", \
+        name[p + 1], b, e, r, bar[p + 1], ok, f, cpu[2 * p + 1] / cpu[2 * p + 2]
     }
     exit failed
   }' "$work/times.csv" || status=1
