@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "blankfill.h"
+#include "expandTabs.h"
 #include "error.h"
 #include "replaceFile.h"
 

@@ -1,19 +1,31 @@
-// The tab-expansion filter; see blankfill.h.
+// The tab-expansion filter; see expandTabs.h.
 //
-// Two loops implement the same column rules. Input from a regular file is
-// taken in large blocks and expanded run by run, which is several times
-// faster than a byte loop and still keeps memory constant for lines of any
-// length, since only a fixed block of input and of output is held. Any other
-// input (a terminal, a pipe, a socket, a memory stream) goes through a byte
-// loop on the stream's own buffer, so that each line is handled as soon as it
-// arrives rather than when a block has filled.
-#include "blankfill.h"
+// Input that comes through a descriptor is taken in blocks: a regular file a
+// full block at a time, a pipe, terminal or socket as much as one read hands
+// over, so that each line is still handled as soon as it arrives. A block is
+// scanned with the widest vectors that the processor has for the bytes that
+// change the column count other than by one (backspace, tab, newline; in
+// leading-only mode only newlines, once a line's leading blanks are past),
+// and the runs between them are copied whole. Only a stream that holds bytes
+// of its own (read ahead or pushed back) or has no descriptor, such as a
+// memory stream, goes byte by byte through the stream's buffer. Memory is
+// constant whatever the line lengths: one block of input and one of output.
+#include "expandTabs.h"
 
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "expandTabsKernels.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -31,221 +43,581 @@ inline uint64_t spacesToStop(const Columns &c) {
     return c.spacing - (c.spacingIsPowerOfTwo ? c.column & (c.spacing - 1) : c.column % c.spacing);
 }
 
-// A backspace steps back over a column, but at column 0 it takes one up
-// like any other byte.
-inline void advance(Columns &c, int byte) {
-    if (byte == '\b' && c.column > 0)
-        --c.column;
-    else
-        ++c.column;
+// The column rules for one byte, shared by every loop, for the leading-only
+// mode or for every tab (where the leading flag plays no part). Returns the
+// number of spaces that replace an expanded tab, or 0 when the byte is
+// written as it is. It is written as arithmetic on flags rather than as
+// branches on the byte, which the scanning loops meet in no order that a
+// processor could predict.
+template <bool leadingOnly>
+inline uint64_t stepOver(Columns &c, unsigned char byte) {
+    uint64_t other = byte != '\n';
+    uint64_t expanded = byte == '\t' && (!leadingOnly || c.leading);
+    uint64_t spaces = spacesToStop(c) & (0 - expanded);
+    // A backspace steps back over a column, but at column 0 it takes one up
+    // like any other byte.
+    uint64_t back = (byte == '\b') & (c.column > 0);
+    c.column = (c.column + 1 + (spaces - expanded) - 2 * back) & (0 - other);
+    if (leadingOnly) {
+        // A byte other than a blank ends the line's leading blanks; a newline
+        // starts the next line's.
+        bool blank = byte == '\t' || byte == ' ';
+        c.leading = !other || (c.leading && blank);
+    }
+    return spaces;
 }
 
-// ---- Byte loop, for input that arrives piecemeal ---------------------------
+// ---- Byte loop, for a stream that must be read through its own buffer ------
 
 void expandByteByByte(FILE *in, Columns &c, FILE *out) {
     flockfile(in);
     flockfile(out);
     for (;;) {
         int byte = getc_unlocked(in);
-        if (byte == '\n') {
-            putc_unlocked('\n', out);
-            c.column = 0;
-            c.leading = true;
-        } else if (byte == EOF) {
-            break;
-        } else if (byte == '\t' && c.leading) {
-            uint64_t n = spacesToStop(c);
-            c.column += n;
-            for (; n > 0; --n) putc_unlocked(' ', out);
-        } else {
-            if (c.leadingOnly && byte != '\t' && byte != ' ') c.leading = false;
-            putc_unlocked(byte, out);
-            advance(c, byte);
-        }
+        if (byte == EOF) break;
+        uint64_t spaces = c.leadingOnly ? stepOver<true>(c, static_cast<unsigned char>(byte))
+                                        : stepOver<false>(c, static_cast<unsigned char>(byte));
+        if (spaces == 0) putc_unlocked(byte, out);
+        for (; spaces > 0; --spaces) putc_unlocked(' ', out);
         if (ferror_unlocked(out)) break;
     }
     funlockfile(out);
     funlockfile(in);
 }
 
-// ---- Block loop, for regular files ----------------------------------------
+// ---- Blocks ----------------------------------------------------------------
 
-constexpr size_t kBlockSize = 65536;
-// Room behind the block for the end marker of expandEveryTab and the word
-// that its scan may read past it.
-unsigned char inBlock[kBlockSize + 8];
-char outBlock[kBlockSize];
+// The widest load or store that a kernel makes. A kernel looks at a block a
+// window of up to this many bytes at a time and copies runs by whole lanes
+// of which only a part counts, so each block has room behind it for the
+// window that holds its end marker and a copy that starts there, and the
+// output block room for a few stores past its limit.
+constexpr size_t kLane = 64;
+alignas(kLane) unsigned char inBlock[kBlockSize + 2 * kLane];
+alignas(kLane) char outBlock[kBlockSize + 3 * kLane];
+char *const outLimit = outBlock + kBlockSize;
+
+struct SpaceLane {
+    char bytes[kLane];
+};
+constexpr SpaceLane kSpaces = [] {
+    SpaceLane lane{};
+    for (char &byte : lane.bytes) byte = ' ';
+    return lane;
+}();
 
 // Output gathered in outBlock and handed to the stream a block at a time.
 struct Output {
     FILE *stream;
-    size_t length = 0;
+    char *end = outBlock;  // behind the last byte gathered
     bool failed = false;
+};
 
-    void flush() {
-        if (length > 0) fwrite(outBlock, 1, length, stream);
-        length = 0;
-        if (ferror(stream)) failed = true;
+// Hands what is gathered to the stream; false once the stream has failed.
+bool flushOutput(Output &o) {
+    size_t length = static_cast<size_t>(o.end - outBlock);
+    if (length > 0) fwrite(outBlock, 1, length, o.stream);
+    o.end = outBlock;
+    if (ferror(o.stream)) o.failed = true;
+    return !o.failed;
+}
+
+// Makes room at q, where the next output goes: flushes the block once it
+// has reached its limit. Returns where the output goes on, or null once the
+// stream has failed. (Pointers are passed by value in these helpers, so that
+// the kernels can keep theirs in registers.)
+inline char *keepRoom(Output &o, char *q) {
+    if (q < outLimit) return q;
+    o.end = q;
+    return flushOutput(o) ? o.end : nullptr;
+}
+
+// Writes `count` spaces at q, a lane at a time; as keepRoom.
+char *putManySpaces(Output &o, char *q, uint64_t count) {
+    while (count > 0 && q != nullptr) {
+        memcpy(q, kSpaces.bytes, kLane);
+        size_t n = count < kLane ? static_cast<size_t>(count) : kLane;
+        count -= n;
+        q = keepRoom(o, q + n);
     }
-    void put(char byte) {
-        if (length == kBlockSize) flush();
-        outBlock[length++] = byte;
+    return q;
+}
+
+inline char *putSpaces(Output &o, char *q, uint64_t count) {
+    if (count > kLane) return putManySpaces(o, q, count);
+    memcpy(q, kSpaces.bytes, kLane);
+    return keepRoom(o, q + count);
+}
+
+// Writes a byte that went through the column rules: the byte itself when
+// `spaces` is 0, else the spaces of an expanded tab. For the usual spacing
+// this takes no branch: the byte, then a lane of spaces over it for a tab or
+// behind it for any other byte. As keepRoom.
+inline char *putStep(Output &o, char *q, unsigned char byte, uint64_t spaces) {
+    if (spaces > kLane) return putManySpaces(o, q, spaces);
+    uint64_t kept = spaces == 0;
+    *q = static_cast<char>(byte);
+    memcpy(q + kept, kSpaces.bytes, kLane);
+    return keepRoom(o, q + spaces + kept);
+}
+
+// The kernels below are written once over a lane type that says how to look
+// at a window of input and copy it:
+//   width:           bytes in a window, at most kLane;
+//   special(p):      a mask of the backspaces, tabs and newlines among the
+//                    window's bytes at p;
+//   newlines(p):     a mask of its newlines;
+//   blanks(p, t, s): masks of its tabs and of its spaces;
+//   unmarked(mask):  a mask of the bytes that a mask does not mark;
+//   before(mask, i): the mask without the bytes from offset i on;
+//   copy(p, q):      copies the window's bytes at p to q;
+//   firstOf(mask):   the offset of the first byte that a non-zero mask marks;
+//   dropFirst(mask): the mask without that byte;
+//   from(mask, i):   the mask without the bytes before offset i.
+// Each kernel takes a block [p, end) with a newline as end marker at *end;
+// the windows are laid from p on, and the marked bytes of each are visited in
+// order, which keeps the loads of the input out of the chain of steps from
+// one marked byte to the next. Runs between them are copied whole.
+
+// Every tab expanded: plain bytes are counted and copied; each backspace,
+// tab and newline goes through the column rules.
+template <class Lanes>
+void expandEveryTab(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
+    Columns c = columns;  // a local copy, which the stores to outBlock cannot alias
+    char *q = o.end;
+    const unsigned char *next = p;  // the first byte not yet handled
+    for (const unsigned char *window = p;; window += Lanes::width) {
+        for (uint64_t found = Lanes::special(window); found != 0; found = Lanes::dropFirst(found)) {
+            const unsigned char *at = window + Lanes::firstOf(found);
+            size_t run = static_cast<size_t>(at - next);
+            Lanes::copy(next, q);
+            q += run;
+            c.column += run;
+            if (at == end) goto done;
+            q = putStep(o, q, *at, stepOver<false>(c, *at));
+            next = at + 1;
+            if (q == nullptr) goto done;
+        }
+        size_t run = static_cast<size_t>(window + Lanes::width - next);
+        Lanes::copy(next, q);
+        c.column += run;
+        next += run;
+        q = keepRoom(o, q + run);
+        if (q == nullptr) goto done;
     }
-    void putRun(const unsigned char *from, size_t count) {
-        if (count <= kBlockSize - length) {
-            memcpy(outBlock + length, from, count);
-            length += count;
-            return;
+done:
+    if (q != nullptr) o.end = q;
+    columns = c;
+}
+
+// Leading tabs only: a line's leading blanks go through the column rules one
+// by one; once its first other byte is seen, the rest of the line, newline
+// included, is copied whole, since no later byte of it can change the output.
+template <class Lanes>
+void expandLeadingTabs(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
+    Columns c = columns;
+    char *q = o.end;
+    const unsigned char *next = p;  // the first byte not yet handled
+    for (;;) {
+        // Leading blanks, and lines made of nothing else. The run of blanks
+        // up to the next other byte in the window is taken at once when it
+        // is all tabs (the first reaches the next stop, each other one
+        // spacing further) or holds no tab (copied); a mixed run, or one that
+        // fills the rest of the window, goes byte by byte.
+        while (c.leading) {
+            if (next == end) goto done;
+            size_t offset = static_cast<size_t>(next - p) % Lanes::width;
+            const unsigned char *window = next - offset;
+            uint64_t tabs, spaces;
+            Lanes::blanks(window, tabs, spaces);
+            uint64_t others = Lanes::from(Lanes::unmarked(tabs | spaces), offset);
+            if (others != 0) {
+                size_t stop = Lanes::firstOf(others);
+                size_t run = stop - offset;
+                if (Lanes::before(Lanes::from(spaces, offset), stop) == 0) {
+                    uint64_t count = (run != 0) * (spacesToStop(c) + (run - 1) * c.spacing);
+                    c.column += count;
+                    q = putSpaces(o, q, count);
+                } else if (Lanes::before(Lanes::from(tabs, offset), stop) == 0) {
+                    Lanes::copy(next, q);
+                    c.column += run;
+                    q = keepRoom(o, q + run);
+                } else {
+                    for (size_t i = 0; i < run && q != nullptr; ++i) q = putStep(o, q, next[i], stepOver<true>(c, next[i]));
+                }
+                next += run;
+                if (q == nullptr || next == end) goto done;
+                // The byte that ends the blanks begins the rest of the line,
+                // unless it ends a line of blanks.
+                if (*next != '\n') {
+                    c.leading = false;
+                    break;
+                }
+            }
+            unsigned char byte = *next++;
+            q = putStep(o, q, byte, stepOver<true>(c, byte));
+            if (q == nullptr) goto done;
         }
-        while (count > 0) {
-            if (length == kBlockSize) flush();
-            size_t n = count < kBlockSize - length ? count : kBlockSize - length;
-            memcpy(outBlock + length, from, n);
-            length += n;
-            from += n;
-            count -= n;
+        // The rest of the line, up to its newline, from the window that holds `next`.
+        size_t offset = static_cast<size_t>(next - p) % Lanes::width;
+        const unsigned char *window = next - offset;
+        uint64_t found = Lanes::from(Lanes::newlines(window), offset);
+        while (found == 0) {
+            size_t run = static_cast<size_t>(window + Lanes::width - next);
+            Lanes::copy(next, q);
+            next += run;
+            q = keepRoom(o, q + run);
+            if (q == nullptr) goto done;
+            window += Lanes::width;
+            found = Lanes::newlines(window);
         }
+        const unsigned char *at = window + Lanes::firstOf(found);
+        Lanes::copy(next, q);
+        q += at - next;
+        if (at == end) goto done;
+        next = at + 1;
+        q = keepRoom(o, q + 1);  // the newline, which the copy holds
+        if (q == nullptr) goto done;
+        c.column = 0;
+        c.leading = true;
     }
-    void putSpaces(uint64_t count) {
-        // The common short run: one fixed-size copy, of which `count` bytes count.
-        static const char sixteen[] = "                ";
-        if (count <= 16 && kBlockSize - length >= 16) {
-            memcpy(outBlock + length, sixteen, 16);
-            length += count;
-            return;
+done:
+    if (q != nullptr) o.end = q;
+    columns = c;
+}
+
+// Eight bytes a window, in a 64-bit word. In the masks the high bit of each
+// byte that counts is set; each byte is judged on its own (no carry or
+// borrow crosses a byte), so that the marks are exact on either byte order.
+struct WordLanes {
+    static constexpr size_t width = 8;
+    static constexpr uint64_t everyByte = 0x0101010101010101u;
+    static constexpr uint64_t lowSeven = everyByte * 0x7f;
+    static constexpr uint64_t highBits = everyByte * 0x80;
+    static constexpr bool little = std::endian::native == std::endian::little;
+
+    static uint64_t load(const unsigned char *p) {
+        uint64_t word;
+        memcpy(&word, p, 8);
+        return word;
+    }
+    static void copy(const unsigned char *p, char *q) { memcpy(q, p, 8); }
+    // Bytes strictly between 7 and 11: backspace, tab and newline. Bytes of
+    // 128 and above never count.
+    static uint64_t special(const unsigned char *p) {
+        uint64_t word = load(p);
+        uint64_t low = word & lowSeven;
+        return (everyByte * (127 + 11) - low) & ~word & (low + everyByte * (127 - 7)) & highBits;
+    }
+    static uint64_t newlines(const unsigned char *p) {
+        return zeroBytes(load(p) ^ (everyByte * '\n'));
+    }
+    static uint64_t zeroBytes(uint64_t word) { return ~(((word & lowSeven) + lowSeven) | word) & highBits; }
+    static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        uint64_t word = load(p);
+        tabs = zeroBytes(word ^ (everyByte * '\t'));
+        spaces = zeroBytes(word ^ (everyByte * ' '));
+    }
+    static uint64_t unmarked(uint64_t found) { return ~found & highBits; }
+    static uint64_t before(uint64_t found, size_t i) {
+        return little ? found & ((uint64_t{1} << (8 * i)) - 1) : found & ~(~uint64_t{0} >> (8 * i));
+    }
+    static size_t firstOf(uint64_t found) {
+        return static_cast<size_t>((little ? std::countr_zero(found) : std::countl_zero(found)) / 8);
+    }
+    static uint64_t dropFirst(uint64_t found) {
+        return little ? found & (found - 1) : found & ~(uint64_t{1} << (63 - std::countl_zero(found)));
+    }
+    static uint64_t from(uint64_t found, size_t i) {
+        return little ? found & (~uint64_t{0} << (8 * i)) : found & (~uint64_t{0} >> (8 * i));
+    }
+};
+
+// The vector masks hold one bit a byte, the first byte lowest.
+struct BitMasks {
+    static size_t firstOf(uint64_t found) { return static_cast<size_t>(std::countr_zero(found)); }
+    static uint64_t dropFirst(uint64_t found) { return found & (found - 1); }
+    static uint64_t from(uint64_t found, size_t i) { return found & (~uint64_t{0} << i); }
+    static uint64_t unmarked(uint64_t found) { return ~found; }
+    static uint64_t before(uint64_t found, size_t i) { return found & ((uint64_t{1} << i) - 1); }
+};
+
+void everyTabWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandEveryTab<WordLanes>(p, end, c, o);
+}
+void leadingTabsWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandLeadingTabs<WordLanes>(p, end, c, o);
+}
+
+#if defined(__x86_64__)
+
+// The vector kernels look at 64 bytes a window, in as many lanes as that
+// takes, so that most runs of plain text end in the window where they begin.
+// Backspace, tab and newline are the bytes b for which b - 8 is at most 2,
+// unsigned.
+struct Sse2Lanes : BitMasks {
+    static constexpr size_t width = 64;
+    static __m128i load(const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+    static uint64_t mask(__m128i marked, int lane) {
+        return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(marked))) << (16 * lane);
+    }
+    static void copy(const unsigned char *p, char *q) {
+        for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 16 * i), load(p + 16 * i));
+    }
+    static uint64_t special(const unsigned char *p) {
+        uint64_t found = 0;
+        for (int i = 0; i < 4; ++i) {
+            __m128i offset = _mm_sub_epi8(load(p + 16 * i), _mm_set1_epi8(8));
+            found |= mask(_mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(2)), offset), i);
         }
-        while (count > 0) {
-            if (length == kBlockSize) flush();
-            size_t room = kBlockSize - length;
-            size_t n = count < room ? static_cast<size_t>(count) : room;
-            memset(outBlock + length, ' ', n);
-            length += n;
-            count -= n;
+        return found;
+    }
+    static uint64_t newlines(const unsigned char *p) {
+        uint64_t found = 0;
+        for (int i = 0; i < 4; ++i) found |= mask(_mm_cmpeq_epi8(load(p + 16 * i), _mm_set1_epi8('\n')), i);
+        return found;
+    }
+    static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        tabs = spaces = 0;
+        for (int i = 0; i < 4; ++i) {
+            __m128i lane = load(p + 16 * i);
+            tabs |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8('\t')), i);
+            spaces |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8(' ')), i);
         }
     }
 };
 
-// The bytes that the every-tab mode cannot copy as plain one-column bytes
-// are backspace, tab and newline: 8, 9 and 10. The scan for them takes eight
-// bytes a step; in the result, the high bit of each byte of the word that
-// lies strictly between 7 and 11 is set. Each byte is judged on its own (no
-// carry or borrow crosses a byte), and bytes of 128 and above never count.
-constexpr uint64_t kEveryByte = 0x0101010101010101u;
-constexpr uint64_t kLowSeven = kEveryByte * 0x7f;
-constexpr uint64_t kHighBits = kEveryByte * 0x80;
-
-inline uint64_t specialBytesIn(uint64_t word) {
-    uint64_t low = word & kLowSeven;
-    return (kEveryByte * (127 + 11) - low) & ~word & (low + kEveryByte * (127 - 7)) & kHighBits;
+void everyTabSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandEveryTab<Sse2Lanes>(p, end, c, o);
+}
+void leadingTabsSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandLeadingTabs<Sse2Lanes>(p, end, c, o);
 }
 
-// The first of the bytes 8, 9 and 10 from p on; one must come before the
-// readable memory ends, and the 7 bytes behind it must be readable too.
-inline const unsigned char *findSpecial(const unsigned char *p) {
-    for (;; p += 8) {
-        uint64_t word;
-        memcpy(&word, p, 8);
-        if (uint64_t found = specialBytesIn(word)) {
-            int bit = std::endian::native == std::endian::little ? std::countr_zero(found)
-                                                                   : std::countl_zero(found);
-            return p + bit / 8;
-        }
+// The wider kernels carry the instruction set in their target attribute, so
+// that the binary still runs on any x86-64; `flatten` draws the kernel
+// template and the lane functions into them, compiled for that set.
+struct Avx2Lanes : BitMasks {
+    static constexpr size_t width = 64;
+    [[gnu::target("avx2")]] static __m256i load(const unsigned char *p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    }
+    [[gnu::target("avx2")]] static uint64_t mask(__m256i marked) {
+        return static_cast<uint32_t>(_mm256_movemask_epi8(marked));
+    }
+    [[gnu::target("avx2")]] static void copy(const unsigned char *p, char *q) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(q), load(p));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(q + 32), load(p + 32));
+    }
+    [[gnu::target("avx2")]] static uint64_t specialIn(__m256i lane) {
+        __m256i offset = _mm256_sub_epi8(lane, _mm256_set1_epi8(8));
+        return mask(_mm256_cmpeq_epi8(_mm256_min_epu8(offset, _mm256_set1_epi8(2)), offset));
+    }
+    [[gnu::target("avx2")]] static uint64_t special(const unsigned char *p) {
+        return specialIn(load(p)) | specialIn(load(p + 32)) << 32;
+    }
+    [[gnu::target("avx2")]] static uint64_t newlines(const unsigned char *p) {
+        __m256i newline = _mm256_set1_epi8('\n');
+        return mask(_mm256_cmpeq_epi8(load(p), newline)) | mask(_mm256_cmpeq_epi8(load(p + 32), newline)) << 32;
+    }
+    [[gnu::target("avx2")]] static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        __m256i low = load(p), high = load(p + 32), tab = _mm256_set1_epi8('\t'), space = _mm256_set1_epi8(' ');
+        tabs = mask(_mm256_cmpeq_epi8(low, tab)) | mask(_mm256_cmpeq_epi8(high, tab)) << 32;
+        spaces = mask(_mm256_cmpeq_epi8(low, space)) | mask(_mm256_cmpeq_epi8(high, space)) << 32;
+    }
+};
+
+[[gnu::target("avx2"), gnu::flatten]] void everyTabAvx2(const unsigned char *p, const unsigned char *end,
+                                                        Columns &c, Output &o) {
+    expandEveryTab<Avx2Lanes>(p, end, c, o);
+}
+[[gnu::target("avx2"), gnu::flatten]] void leadingTabsAvx2(const unsigned char *p, const unsigned char *end,
+                                                           Columns &c, Output &o) {
+    expandLeadingTabs<Avx2Lanes>(p, end, c, o);
+}
+
+struct Avx512Lanes : BitMasks {
+    static constexpr size_t width = 64;
+    [[gnu::target("avx512bw")]] static void copy(const unsigned char *p, char *q) {
+        _mm512_storeu_si512(q, _mm512_loadu_si512(p));
+    }
+    [[gnu::target("avx512bw")]] static uint64_t special(const unsigned char *p) {
+        __m512i offset = _mm512_sub_epi8(_mm512_loadu_si512(p), _mm512_set1_epi8(8));
+        return _mm512_cmple_epu8_mask(offset, _mm512_set1_epi8(2));
+    }
+    [[gnu::target("avx512bw")]] static uint64_t newlines(const unsigned char *p) {
+        return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8('\n'));
+    }
+    [[gnu::target("avx512bw")]] static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+        __m512i lane = _mm512_loadu_si512(p);
+        tabs = _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8('\t'));
+        spaces = _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8(' '));
+    }
+};
+
+[[gnu::target("avx512bw"), gnu::flatten]] void everyTabAvx512(const unsigned char *p, const unsigned char *end,
+                                                              Columns &c, Output &o) {
+    expandEveryTab<Avx512Lanes>(p, end, c, o);
+}
+[[gnu::target("avx512bw"), gnu::flatten]] void leadingTabsAvx512(const unsigned char *p,
+                                                                 const unsigned char *end, Columns &c,
+                                                                 Output &o) {
+    expandLeadingTabs<Avx512Lanes>(p, end, c, o);
+}
+
+#endif
+
+using BlockKernel = void (*)(const unsigned char *, const unsigned char *, Columns &, Output &);
+
+struct Kernel {
+    BlockKernel everyTab;
+    BlockKernel leadingTabs;
+};
+
+Kernel kernelFor(ScanKernel kernel) {
+    switch (kernel) {
+#if defined(__x86_64__)
+    case ScanKernel::sse2:
+        return {everyTabSse2, leadingTabsSse2};
+    case ScanKernel::avx2:
+        return {everyTabAvx2, leadingTabsAvx2};
+    case ScanKernel::avx512bw:
+        return {everyTabAvx512, leadingTabsAvx512};
+#endif
+    default:
+        return {everyTabWords, leadingTabsWords};
     }
 }
 
-// Every tab expanded: copy each run of plain bytes whole, then handle the
-// byte that ended it. *end must be a special byte, so that the scan for the
-// end of a run needs no bounds test of its own.
-void expandEveryTab(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    while (p < end) {
-        const unsigned char *run = p;
-        p = findSpecial(p);
-        o.putRun(run, static_cast<size_t>(p - run));
-        c.column += static_cast<uint64_t>(p - run);
-        if (p == end) break;
-        unsigned char byte = *p++;
-        if (byte == '\n') {
-            o.put('\n');
-            c.column = 0;
-        } else if (byte == '\t') {
-            uint64_t n = spacesToStop(c);
-            o.putSpaces(n);
-            c.column += n;
-        } else {
-            o.put(static_cast<char>(byte));
-            advance(c, byte);
-        }
-        if (o.failed) return;
-    }
+// Expands the block inBlock[0, length), behind which it sets the end marker.
+void expandBlock(const Kernel &kernel, size_t length, Columns &c, Output &o) {
+    inBlock[length] = '\n';
+    (c.leadingOnly ? kernel.leadingTabs : kernel.everyTab)(inBlock, inBlock + length, c, o);
 }
 
-// Leading tabs only: the leading blanks go byte by byte; once a line's first
-// other byte is seen, the rest of the line up to its newline is copied
-// whole, since no later byte of it can change the output.
-void expandLeadingTabs(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    while (p < end) {
-        if (c.leading) {
-            unsigned char byte = *p++;
-            if (byte == '\n') {
-                o.put('\n');
-                c.column = 0;
-            } else if (byte == '\t') {
-                uint64_t n = spacesToStop(c);
-                o.putSpaces(n);
-                c.column += n;
-            } else {
-                if (byte != ' ') c.leading = false;
-                o.put(static_cast<char>(byte));
-                advance(c, byte);
-            }
-        } else {
-            const void *newline = memchr(p, '\n', static_cast<size_t>(end - p));
-            const unsigned char *stop = newline ? static_cast<const unsigned char *>(newline) + 1 : end;
-            o.putRun(p, static_cast<size_t>(stop - p));
-            p = stop;
-            if (newline) {
-                c.column = 0;
-                c.leading = true;
-            }
-        }
-        if (o.failed) return;
-    }
-}
-
-void expandInBlocks(FILE *in, Columns &c, FILE *out) {
-    Output o{out};
+// A regular file, a full block at a time through the stream, which hands
+// over any bytes it holds first.
+void expandFile(FILE *in, const Kernel &kernel, Columns &c, Output &o) {
     for (;;) {
         size_t got = fread(inBlock, 1, kBlockSize, in);
-        inBlock[got] = '\n';
-        if (c.leadingOnly)
-            expandLeadingTabs(inBlock, inBlock + got, c, o);
-        else
-            expandEveryTab(inBlock, inBlock + got, c, o);
+        expandBlock(kernel, got, c, o);
         // A short block means end of input or a read error: either ends the
         // filter, as the first failed read does in the byte loop.
         if (o.failed || got < kBlockSize) break;
     }
-    if (!o.failed) o.flush();
+    if (!o.failed) flushOutput(o);
 }
 
-bool isRegularFile(FILE *stream) {
-    int fd = fileno(stream);
-    struct stat status;
-    return fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+// Whether a read of the descriptor would return at once.
+bool inputWaiting(int fd) {
+    struct pollfd ready = {fd, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0;
+}
+
+// A pipe, terminal, socket or device: each block is what one read returns,
+// so nothing waits for a block to fill. Before a read that would wait, the
+// output so far goes out and the stream is flushed, so that whoever reads
+// the output sees each line as the input brings it.
+void expandFromDescriptor(int fd, FILE *in, const Kernel &kernel, Columns &c, Output &o) {
+    for (;;) {
+        if (!inputWaiting(fd) && (!flushOutput(o) || fflush(o.stream) != 0)) return;
+        ssize_t got = read(fd, inBlock, kBlockSize);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            // The stream meets the failure itself on its next read, so that its
+            // error indicator and errno tell the caller; should that read
+            // succeed, the byte loop goes on from there.
+            if (flushOutput(o)) expandByteByByte(in, c, o.stream);
+            return;
+        }
+        expandBlock(kernel, static_cast<size_t>(got), c, o);
+        if (o.failed) return;
+    }
+    flushOutput(o);
+}
+
+// Whether the stream holds input that a read of its descriptor would skip:
+// bytes read ahead into its buffer, or pushed back. The C library's own
+// inline reading compares these two pointers; a stream that has ever had a
+// byte pushed back keeps its save area and is taken as holding one. Where
+// the stream cannot be asked, every such stream is read through itself.
+bool holdsInput(FILE *stream) {
+#if defined(__GLIBC__)
+    return stream->_IO_read_ptr != stream->_IO_read_end || stream->_IO_save_base != nullptr;
+#else
+    (void)stream;
+    return true;
+#endif
 }
 
 }  // namespace
 
-int blankfill(FILE *in, int spacing, int leadingOnly, FILE *out) {
+const char *scanKernelName(ScanKernel kernel) {
+    switch (kernel) {
+    case ScanKernel::portable:
+        return "portable";
+    case ScanKernel::sse2:
+        return "sse2";
+    case ScanKernel::avx2:
+        return "avx2";
+    case ScanKernel::avx512bw:
+        return "avx512bw";
+    }
+    return "unknown";
+}
+
+bool scanKernelRuns(ScanKernel kernel) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    switch (kernel) {
+    case ScanKernel::portable:
+    case ScanKernel::sse2:
+        return true;
+    case ScanKernel::avx2:
+        return __builtin_cpu_supports("avx2");
+    case ScanKernel::avx512bw:
+        return __builtin_cpu_supports("avx512bw");
+    }
+    return false;
+#else
+    return kernel == ScanKernel::portable;
+#endif
+}
+
+ScanKernel chosenScanKernel() {
+    static const ScanKernel chosen = [] {
+        // The widest first: allScanKernels lists them from the narrowest.
+        ScanKernel best = ScanKernel::portable;
+        for (ScanKernel kernel : allScanKernels)
+            if (scanKernelRuns(kernel)) best = kernel;
+        return best;
+    }();
+    return chosen;
+}
+
+int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly, FILE *out) {
     Columns c;
     c.spacing = spacing >= 2 ? static_cast<uint64_t>(spacing) : 1;
     c.spacingIsPowerOfTwo = (c.spacing & (c.spacing - 1)) == 0;
     c.leadingOnly = leadingOnly != 0;
-    if (isRegularFile(in))
-        expandInBlocks(in, c, out);
-    else
+    Kernel kernel = kernelFor(scanKernel);
+    Output o{out};
+    int fd = fileno(in);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0)
         expandByteByByte(in, c, out);
+    else if (S_ISREG(status.st_mode))
+        expandFile(in, kernel, c, o);
+    else if (holdsInput(in))
+        expandByteByByte(in, c, out);
+    else
+        expandFromDescriptor(fd, in, kernel, c, o);
     if (ferror(in)) return 1;
     if (ferror(out)) return 1;
     return 0;
+}
+
+int blankfill(FILE *in, int spacing, int leadingOnly, FILE *out) {
+    return expandTabsWith(chosenScanKernel(), in, spacing, leadingOnly, out);
 }

@@ -1,20 +1,27 @@
 // The tab-expansion filter: column rules by table, GNU expand as an oracle on
-// random text, both input paths (regular file in blocks, other streams byte
-// by byte), failures of either stream, and input handled as it arrives.
+// random text, the input paths (regular file in blocks, pipe in what each
+// read returns, a memory stream or a stream holding bytes byte by byte),
+// every scanning kernel against a plain model, failures of either stream,
+// and input handled and output flushed as it arrives.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "blankfill.h"
+#include "expandTabs.h"
+#include "expandTabsKernels.h"
 #include "testing.h"
 
 using testing_support::shellOutput;
@@ -264,6 +271,270 @@ TEST(Filter, PipeInputHandledAsItArrives) {
     fclose(in);
     fclose(out);
     close(outPipe[0]);
+}
+
+// ---- Pipes, buffered streams and flushing ---------------------------------
+
+// Reads what the pipe holds within `timeoutMs`, or "" if nothing came.
+std::string readWhatArrives(int fd, int timeoutMs = 10000) {
+    struct pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, timeoutMs) != 1) return "";
+    char data[256];
+    ssize_t n = read(fd, data, sizeof data);
+    return n > 0 ? std::string(data, static_cast<size_t>(n)) : "";
+}
+
+// Output to a pipe, which its stream buffers fully, is flushed whenever the
+// input pauses: each line, and a line's start, reach the reader while the
+// input stays open.
+TEST(Filter, OutputFlushedWhenInputPauses) {
+    for (int leadingOnly = 0; leadingOnly <= 1; ++leadingOnly) {
+        int inPipe[2], outPipe[2];
+        ASSERT_EQ(pipe(inPipe), 0);
+        ASSERT_EQ(pipe(outPipe), 0);
+        FILE *in = fdopen(inPipe[0], "r");
+        FILE *out = fdopen(outPipe[1], "w");
+        int result = -1;
+        std::thread filter([&] { result = blankfill(in, 4, leadingOnly, out); });
+
+        ASSERT_EQ(write(inPipe[1], "\ta\tb\n", 5), 5);
+        EXPECT_EQ(readWhatArrives(outPipe[0]), leadingOnly ? "    a\tb\n" : "    a   b\n");
+        ASSERT_EQ(write(inPipe[1], "\tc", 2), 2);
+        EXPECT_EQ(readWhatArrives(outPipe[0]), "    c") << "a line's start waits for its end";
+
+        close(inPipe[1]);
+        filter.join();
+        EXPECT_EQ(result, 0);
+        fclose(in);
+        fclose(out);
+        close(outPipe[0]);
+    }
+}
+
+// Bytes that the stream has read ahead or had pushed back are not skipped:
+// such a stream is read through itself.
+TEST(Filter, BytesHeldByTheStreamAreKept) {
+    for (int pushBack = 0; pushBack <= 1; ++pushBack) {
+        int inPipe[2];
+        ASSERT_EQ(pipe(inPipe), 0);
+        ASSERT_EQ(write(inPipe[1], "x\ty\n\tz\n", 7), 7);
+        close(inPipe[1]);
+        FILE *in = fdopen(inPipe[0], "r");
+        if (pushBack)
+            ungetc('w', in);
+        else
+            EXPECT_EQ(getc(in), 'x');  // the rest is now in the stream's buffer
+        FILE *out = tmpfile();
+        EXPECT_EQ(blankfill(in, 4, 0, out), 0);
+        EXPECT_EQ(readAll(out), pushBack ? "wx  y\n    z\n" : "    y\n    z\n") << "pushed back: " << pushBack;
+        fclose(in);
+        fclose(out);
+    }
+}
+
+// ---- Every scanning kernel against a plain model ---------------------------
+
+// The column rules one byte at a time, written apart from the filter.
+std::string model(const std::string &input, int spacing, int leadingOnly) {
+    long stop = spacing < 2 ? 1 : spacing;
+    std::string out;
+    long column = 0;
+    bool leading = true;
+    for (char byte : input) {
+        if (byte == '\n') {
+            out += byte;
+            column = 0;
+            leading = true;
+        } else if (byte == '\t' && leading) {
+            long next = (column / stop + 1) * stop;
+            out.append(static_cast<size_t>(next - column), ' ');
+            column = next;
+        } else {
+            if (leadingOnly && byte != ' ' && byte != '\t') leading = false;
+            out += byte;
+            column += byte == '\b' && column > 0 ? -1 : 1;
+        }
+    }
+    return out;
+}
+
+Filtered filterFileWith(ScanKernel kernel, const std::string &input, int spacing, int leadingOnly) {
+    FILE *in = tmpfile();
+    FILE *out = tmpfile();
+    fwrite(input.data(), 1, input.size(), in);
+    rewind(in);
+    Filtered r;
+    r.result = expandTabsWith(kernel, in, spacing, leadingOnly, out);
+    r.out = readAll(out);
+    fclose(in);
+    fclose(out);
+    return r;
+}
+
+// Input from a pipe in the given pieces, each read by the filter before the
+// next is written, so that each piece is one block for it; the last piece
+// goes on to the end of the input.
+Filtered filterPipeWith(ScanKernel kernel, const std::string &input, const std::vector<size_t> &pieces,
+                        int spacing, int leadingOnly) {
+    int inPipe[2];
+    EXPECT_EQ(pipe(inPipe), 0);
+    std::thread writer([&] {
+        size_t at = 0;
+        for (size_t i = 0; at < input.size(); ++i) {
+            size_t n = i < pieces.size() ? std::min(pieces[i], input.size() - at) : input.size() - at;
+            for (size_t done = 0; done < n;) {
+                ssize_t w = write(inPipe[1], input.data() + at + done, n - done);
+                if (w <= 0) break;
+                done += static_cast<size_t>(w);
+            }
+            at += n;
+            for (int waiting = 0;; ++waiting) {
+                int held = 0;
+                if (ioctl(inPipe[1], FIONREAD, &held) != 0 || held == 0 || waiting > 100000) break;
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        }
+        close(inPipe[1]);
+    });
+    FILE *in = fdopen(inPipe[0], "r");
+    FILE *out = tmpfile();
+    Filtered r;
+    r.result = expandTabsWith(kernel, in, spacing, leadingOnly, out);
+    writer.join();
+    r.out = readAll(out);
+    fclose(in);
+    fclose(out);
+    return r;
+}
+
+class Kernel : public ::testing::TestWithParam<ScanKernel> {
+protected:
+    void SetUp() override {
+        if (!scanKernelRuns(GetParam()))
+            GTEST_SKIP() << "the " << scanKernelName(GetParam()) << " kernel cannot run on this processor";
+    }
+};
+
+// Each of backspace, tab and newline after every run length from 0 to past
+// two 64-byte windows, so that each falls at every offset of the 16-, 32-
+// and 64-byte lanes, at a window's last byte and first byte, and behind
+// another at once; runs of leading blanks likewise; with spacings below and
+// above a lane.
+TEST_P(Kernel, SpecialBytesAtEveryLaneOffset) {
+    std::string input;
+    for (const char *special : {"\t", "\n", "\b", "\t\t", "\b\t", " \t", "\n\t"})
+        for (size_t run = 0; run <= 140; ++run) {
+            input.append(run, static_cast<char>('a' + run % 26));
+            input += special;
+        }
+    // Leading blanks of every length that are all tabs, all spaces or mixed,
+    // ended by text or by the newline of a blank line.
+    for (const char *blanks : {"\t", " ", " \t", "\t "})
+        for (size_t run = 0; run <= 140; ++run) {
+            for (size_t i = 0; i < run; ++i) input += blanks[i % std::strlen(blanks)];
+            if (run % 3 != 0) input.append("x\tz");
+            input.push_back('\n');
+        }
+    for (int spacing : {1, 4, 7, 8, 64, 65, 300}) {
+        for (int leadingOnly = 0; leadingOnly <= 1; ++leadingOnly) {
+            std::string expected = model(input, spacing, leadingOnly);
+            Filtered file = filterFileWith(GetParam(), input, spacing, leadingOnly);
+            EXPECT_EQ(file.out, expected) << "spacing " << spacing << ", leading only " << leadingOnly;
+            EXPECT_EQ(file.result, 0);
+        }
+    }
+}
+
+// A special byte at every offset from 70 before to 70 after the end of a
+// block: each piece of a pipe's input is a block, so pieces of 200 bytes put
+// one of them at each offset; a regular file's blocks are long, so only the
+// offsets around the lanes are tried there. Output blocks end anywhere.
+TEST_P(Kernel, SpecialBytesAroundBlockEnds) {
+    std::mt19937 rng(5);
+    const std::string text = randomText(rng, 400);
+    std::string piped;
+    std::vector<size_t> pieces;
+    for (int k = 0; k <= 141; ++k) {
+        piped += text.substr(0, 200);
+        pieces.push_back(200);
+    }
+    for (int offset = -70; offset <= 70; ++offset) {
+        size_t at = static_cast<size_t>(200 * (offset + 71) + offset);  // around the end of a piece
+        piped[at - 1] = "\t\n\b"[(offset + 70) % 3];
+        piped[at] = (offset & 1) ? '\t' : 'x';
+    }
+    const int offsets[] = {-65, -64, -63, -33, -32, -31, -17, -16, -15, -1, 0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65};
+    std::string file;
+    const std::string block = randomText(rng, kBlockSize);
+    for (size_t k = 0; k <= std::size(offsets); ++k) file += block;
+    for (size_t k = 0; k < std::size(offsets); ++k) {
+        size_t at = static_cast<size_t>(static_cast<long>(kBlockSize * (k + 1)) + offsets[k]);
+        file[at - 1] = "\t\n\b"[k % 3];
+        file[at] = (offsets[k] & 1) ? '\t' : 'x';
+    }
+    for (int spacing : {4, 100}) {
+        for (int leadingOnly = 0; leadingOnly <= 1; ++leadingOnly) {
+            EXPECT_TRUE(filterPipeWith(GetParam(), piped, pieces, spacing, leadingOnly).out ==
+                        model(piped, spacing, leadingOnly))
+                << "pipe, spacing " << spacing << ", leading only " << leadingOnly;
+            EXPECT_TRUE(filterFileWith(GetParam(), file, spacing, leadingOnly).out == model(file, spacing, leadingOnly))
+                << "file, spacing " << spacing << ", leading only " << leadingOnly;
+        }
+    }
+}
+
+// Input from a pipe that arrives piecemeal, in pieces of 1 byte to more than
+// a block, of any byte values: each read is a block of its own.
+TEST_P(Kernel, PiecemealPipeInput) {
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> byteOf(0, 255), kindOf(0, 7);
+    std::uniform_int_distribution<size_t> small(1, 200);
+    for (int round = 0; round < 6; ++round) {
+        std::string input;
+        for (int i = 0; i < 120000; ++i) {
+            int kind = kindOf(rng);
+            input += kind < 4 ? "\t\b\n "[kind] : kind == 4 ? static_cast<char>(byteOf(rng)) : 'q';
+        }
+        std::vector<size_t> pieces;
+        for (int i = 0; i < 300; ++i) pieces.push_back(i == 150 ? 70000 : small(rng));
+        int spacing = round < 2 ? 4 : round * 11, leadingOnly = round % 2;
+        Filtered piped = filterPipeWith(GetParam(), input, pieces, spacing, leadingOnly);
+        EXPECT_TRUE(piped.out == model(input, spacing, leadingOnly)) << "round " << round;
+        EXPECT_EQ(piped.result, 0);
+    }
+}
+
+// Any byte values and lines of any length through the block path.
+TEST_P(Kernel, AnyBytes) {
+    std::mt19937 rng(23);
+    std::uniform_int_distribution<int> byteOf(0, 255), kindOf(0, 9);
+    for (int round = 0; round < 12; ++round) {
+        std::string input;
+        for (int i = 0; i < 100000; ++i) {
+            int kind = kindOf(rng);
+            input += kind == 0 ? '\t' : kind == 1 ? '\b' : kind == 2 && round % 3 ? '\n' : kind == 3 ? ' '
+                                                                                   : static_cast<char>(byteOf(rng));
+        }
+        int spacing = 1 + round * 7, leadingOnly = round % 2;
+        EXPECT_TRUE(filterFileWith(GetParam(), input, spacing, leadingOnly).out == model(input, spacing, leadingOnly))
+            << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Filter, Kernel, ::testing::ValuesIn(allScanKernels),
+                         [](const ::testing::TestParamInfo<ScanKernel> &kernel) {
+                             return std::string(scanKernelName(kernel.param));
+                         });
+
+// The kernel that the filter takes is one that runs here, and the widest.
+TEST(Filter, ChosenKernelRunsHere) {
+    ScanKernel chosen = chosenScanKernel();
+    EXPECT_TRUE(scanKernelRuns(chosen)) << scanKernelName(chosen);
+    for (ScanKernel kernel : allScanKernels) {
+        if (scanKernelRuns(kernel)) {
+            EXPECT_GE(static_cast<int>(chosen), static_cast<int>(kernel)) << scanKernelName(kernel) << " is wider";
+        }
+    }
 }
 
 }  // namespace
