@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string>
 
-#include "blankfill.h"
+#include "expandTabs.h"
 #include "fuzzCheck.h"
 
 namespace {
