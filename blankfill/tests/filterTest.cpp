@@ -166,18 +166,25 @@ TEST(Filter, AgreesWithExpandAcrossBlocks) {
     }
 }
 
+// Any byte values, with tabs, backspaces and spaces common and newlines
+// common or absent (for lines of any length).
+std::string randomBytes(std::mt19937 &rng, int length, bool newlines) {
+    std::uniform_int_distribution<int> byteOf(0, 255), kindOf(0, 9);
+    std::string input;
+    for (int i = 0; i < length; ++i) {
+        int kind = kindOf(rng);
+        input += kind == 0 ? '\t' : kind == 1 ? '\b' : kind == 2 && newlines ? '\n' : kind == 3 ? ' '
+                                                                             : static_cast<char>(byteOf(rng));
+    }
+    return input;
+}
+
 // Any byte values, backspaces and long lines among them: the block loop
 // agrees with the byte loop, which follows the column rules one byte at a time.
 TEST(Filter, BlockAndByteLoopsAgreeOnAnyBytes) {
     std::mt19937 rng(99);
-    std::uniform_int_distribution<int> byteOf(0, 255), kindOf(0, 9);
     for (int round = 0; round < 24; ++round) {
-        std::string input;
-        for (int i = 0; i < 50000; ++i) {
-            int kind = kindOf(rng);
-            input += kind == 0 ? '\t' : kind == 1 ? '\b' : kind == 2 && round % 3 ? '\n' : kind == 3 ? ' '
-                                                                                   : static_cast<char>(byteOf(rng));
-        }
+        std::string input = randomBytes(rng, 50000, round % 3 != 0);
         int spacing = 1 + round % 12, leadingOnly = round % 2;
         Filtered block = filterFile(input, spacing, leadingOnly);
         EXPECT_EQ(block.out, filterMemory(input, spacing, leadingOnly).out) << "round " << round;
@@ -507,14 +514,8 @@ TEST_P(Kernel, PiecemealPipeInput) {
 // Any byte values and lines of any length through the block path.
 TEST_P(Kernel, AnyBytes) {
     std::mt19937 rng(23);
-    std::uniform_int_distribution<int> byteOf(0, 255), kindOf(0, 9);
     for (int round = 0; round < 12; ++round) {
-        std::string input;
-        for (int i = 0; i < 100000; ++i) {
-            int kind = kindOf(rng);
-            input += kind == 0 ? '\t' : kind == 1 ? '\b' : kind == 2 && round % 3 ? '\n' : kind == 3 ? ' '
-                                                                                   : static_cast<char>(byteOf(rng));
-        }
+        std::string input = randomBytes(rng, 100000, round % 3 != 0);
         int spacing = 1 + round * 7, leadingOnly = round % 2;
         EXPECT_TRUE(filterFileWith(GetParam(), input, spacing, leadingOnly).out == model(input, spacing, leadingOnly))
             << "round " << round;
