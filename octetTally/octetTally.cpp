@@ -13,6 +13,7 @@
 #include "addSeparators.h"
 #include "countBytes.h"
 #include "error.h"
+#include "inputPipe.h"
 #include "timsort.h"
 
 namespace {
@@ -142,6 +143,7 @@ void refuseOutputOverInput(FILE *in, const char *outName, const char *shownName)
 // stream). Returns false when the input is empty.
 bool countInput(FILE *in, const char *inName) {
     const int fd = fileno(in);
+    widenInputPipe(fd);
     for (;;) {
         const ssize_t got = read(fd, buf, kBufferSize);
         if (got < 0) {

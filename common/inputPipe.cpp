@@ -1,0 +1,20 @@
+// Input that comes through a pipe; see inputPipe.h.
+#include "inputPipe.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+void widenInputPipe(int fd) {
+#if defined(F_SETPIPE_SZ) && defined(F_GETPIPE_SZ)
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+    const int held = fcntl(fd, F_GETPIPE_SZ);
+    if (held < 0) return;
+    const int wanted[] = {kWidePipe, kWidePipe / 4};
+    for (int size : wanted) {
+        if (held >= size || fcntl(fd, F_SETPIPE_SZ, size) >= 0) return;
+    }
+#else
+    (void)fd;
+#endif
+}
