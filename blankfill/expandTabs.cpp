@@ -5,7 +5,7 @@
 // over, so that each line is still handled as soon as it arrives. A block is
 // scanned with the widest vectors that the processor has for the bytes that
 // change the column count other than by one (backspace, tab, newline; in
-// leading-only mode only newlines, once a line's leading blanks are past),
+// leading-only mode the tabs among a line's leading blanks, and newlines),
 // and the runs between them are copied whole. Only a stream that holds bytes
 // of its own (read ahead or pushed back) or has no descriptor, such as a
 // memory stream, goes byte by byte through the stream's buffer. Memory is
@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "expandTabsKernels.h"
+#include "inputPipe.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -164,38 +165,97 @@ inline char *putStep(Output &o, char *q, unsigned char byte, uint64_t spaces) {
 // The kernels below are written once over a lane type that says how to look
 // at a window of input and copy it:
 //   width:           bytes in a window, at most kLane;
-//   special(p):      a mask of the backspaces, tabs and newlines among the
-//                    window's bytes at p;
-//   newlines(p):     a mask of its newlines;
-//   blanks(p, t, s): masks of its tabs and of its spaces;
-//   unmarked(mask):  a mask of the bytes that a mask does not mark;
-//   before(mask, i): the mask without the bytes from offset i on;
+//   marks(p):        the Marks of the window's bytes at p;
 //   copy(p, q):      copies the window's bytes at p to q;
 //   firstOf(mask):   the offset of the first byte that a non-zero mask marks;
-//   dropFirst(mask): the mask without that byte;
-//   from(mask, i):   the mask without the bytes before offset i.
+//   dropFirst(mask): the mask without that byte.
 // Each kernel takes a block [p, end) with a newline as end marker at *end;
 // the windows are laid from p on, and the marked bytes of each are visited in
 // order, which keeps the loads of the input out of the chain of steps from
 // one marked byte to the next. Runs between them are copied whole.
 
-// Every tab expanded: plain bytes are counted and copied; each backspace,
-// tab and newline goes through the column rules.
-template <class Lanes>
-void expandEveryTab(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
+// Masks of a window's bytes of each kind that the kernels look for, one bit
+// a byte, the first byte lowest. Each lane type fills them all; what a
+// kernel does not read is left out when the compiler draws the lane in.
+struct Marks {
+    uint64_t tabs;
+    uint64_t blanks;  // tabs and spaces
+    uint64_t newlines;
+    uint64_t backspaces;
+};
+
+// Both kernels: expands the tab at `offset` of a window whose tabs are
+// `tabs`, met at column c.column, together with the tabs that follow it at
+// once: the first reaches the next stop, each other one spacing further.
+// Returns the tabs taken.
+inline size_t putTabRun(Output &o, char *&q, Columns &c, uint64_t tabs, size_t offset) {
+    size_t tabRun = static_cast<size_t>(std::countr_one(tabs >> offset));
+    uint64_t count = spacesToStop(c) + (tabRun - 1) * c.spacing;
+    c.column += count;
+    q = putSpaces(o, q, count);
+    return tabRun;
+}
+
+// The mask without the bytes before offset `from`: at least 1, at most the width.
+inline uint64_t fromOffset(uint64_t found, size_t from) { return found & (~uint64_t{0} << (from - 1) << 1); }
+
+// Both modes in one loop over the windows of a block. The visited bytes are
+// the newlines, where the column starts again, and the bytes that change
+// the output: each run of tabs to expand, which is taken at once, and in
+// every-tab mode each backspace, which goes through the column rules.
+// Everything between them is counted and copied whole.
+//
+// In leading-only mode the tabs to expand are those among a line's leading
+// blanks. A window's leading blanks are found in one step: each line that
+// starts in it (just behind a newline, or at the window's start while the
+// blanks of a line go on from the window before) begins a run of blanks, and
+// adding the run's first bit to the mask of blanks clears exactly that run.
+// No backspace can come before a leading tab, so none needs a visit there.
+template <class Lanes, bool leadingOnly>
+void expandWindows(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
+    constexpr int lastOffset = Lanes::width - 1;
     Columns c = columns;  // a local copy, which the stores to outBlock cannot alias
     char *q = o.end;
     const unsigned char *next = p;  // the first byte not yet handled
+    uint64_t goesOn = c.leading;    // whether the window starts among a line's leading blanks
     for (const unsigned char *window = p;; window += Lanes::width) {
-        for (uint64_t found = Lanes::special(window); found != 0; found = Lanes::dropFirst(found)) {
-            const unsigned char *at = window + Lanes::firstOf(found);
+        Marks m = Lanes::marks(window);
+        uint64_t starts = 0, leading = 0, found;
+        if constexpr (leadingOnly) {
+            starts = m.newlines << 1 | goesOn;
+            leading = m.blanks & ~(m.blanks + (starts & m.blanks));
+            goesOn = (m.newlines | leading) >> lastOffset & 1;
+            found = (m.tabs & leading) | m.newlines;
+        } else {
+            found = m.tabs | m.newlines | m.backspaces;
+        }
+        while (found != 0) {
+            size_t offset = Lanes::firstOf(found);
+            const unsigned char *at = window + offset;
             size_t run = static_cast<size_t>(at - next);
             Lanes::copy(next, q);
             q += run;
             c.column += run;
-            if (at == end) goto done;
-            q = putStep(o, q, *at, stepOver<false>(c, *at));
-            next = at + 1;
+            if (m.newlines >> offset & 1) {
+                if (at == end) {
+                    // Still among leading blanks at the end: the block ends
+                    // where a line starts, or just behind one of its blanks.
+                    if (leadingOnly) c.leading = ((starts | leading << 1) >> offset & 1) != 0;
+                    goto done;
+                }
+                // The copy holds the newline.
+                c.column = 0;
+                q = keepRoom(o, q + 1);
+                next = at + 1;
+                found = Lanes::dropFirst(found);
+            } else if (leadingOnly || (m.tabs >> offset & 1)) {
+                next = at + putTabRun(o, q, c, m.tabs, offset);
+                found = fromOffset(found, static_cast<size_t>(next - window));
+            } else {
+                q = putStep(o, q, *at, stepOver<false>(c, *at));
+                next = at + 1;
+                found = Lanes::dropFirst(found);
+            }
             if (q == nullptr) goto done;
         }
         size_t run = static_cast<size_t>(window + Lanes::width - next);
@@ -210,151 +270,55 @@ done:
     columns = c;
 }
 
-// Leading tabs only: a line's leading blanks go through the column rules one
-// by one; once its first other byte is seen, the rest of the line, newline
-// included, is copied whole, since no later byte of it can change the output.
-template <class Lanes>
-void expandLeadingTabs(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
-    Columns c = columns;
-    char *q = o.end;
-    const unsigned char *next = p;  // the first byte not yet handled
-    for (;;) {
-        // Leading blanks, and lines made of nothing else. The run of blanks
-        // up to the next other byte in the window is taken at once when it
-        // is all tabs (the first reaches the next stop, each other one
-        // spacing further) or holds no tab (copied); a mixed run, or one that
-        // fills the rest of the window, goes byte by byte.
-        while (c.leading) {
-            if (next == end) goto done;
-            size_t offset = static_cast<size_t>(next - p) % Lanes::width;
-            const unsigned char *window = next - offset;
-            uint64_t tabs, spaces;
-            Lanes::blanks(window, tabs, spaces);
-            uint64_t others = Lanes::from(Lanes::unmarked(tabs | spaces), offset);
-            if (others != 0) {
-                size_t stop = Lanes::firstOf(others);
-                size_t run = stop - offset;
-                if (Lanes::before(Lanes::from(spaces, offset), stop) == 0) {
-                    uint64_t count = (run != 0) * (spacesToStop(c) + (run - 1) * c.spacing);
-                    c.column += count;
-                    q = putSpaces(o, q, count);
-                } else if (Lanes::before(Lanes::from(tabs, offset), stop) == 0) {
-                    Lanes::copy(next, q);
-                    c.column += run;
-                    q = keepRoom(o, q + run);
-                } else {
-                    for (size_t i = 0; i < run && q != nullptr; ++i) q = putStep(o, q, next[i], stepOver<true>(c, next[i]));
-                }
-                next += run;
-                if (q == nullptr || next == end) goto done;
-                // The byte that ends the blanks begins the rest of the line,
-                // unless it ends a line of blanks.
-                if (*next != '\n') {
-                    c.leading = false;
-                    break;
-                }
-            }
-            unsigned char byte = *next++;
-            q = putStep(o, q, byte, stepOver<true>(c, byte));
-            if (q == nullptr) goto done;
-        }
-        // The rest of the line, up to its newline, from the window that holds `next`.
-        size_t offset = static_cast<size_t>(next - p) % Lanes::width;
-        const unsigned char *window = next - offset;
-        uint64_t found = Lanes::from(Lanes::newlines(window), offset);
-        while (found == 0) {
-            size_t run = static_cast<size_t>(window + Lanes::width - next);
-            Lanes::copy(next, q);
-            next += run;
-            q = keepRoom(o, q + run);
-            if (q == nullptr) goto done;
-            window += Lanes::width;
-            found = Lanes::newlines(window);
-        }
-        const unsigned char *at = window + Lanes::firstOf(found);
-        Lanes::copy(next, q);
-        q += at - next;
-        if (at == end) goto done;
-        next = at + 1;
-        q = keepRoom(o, q + 1);  // the newline, which the copy holds
-        if (q == nullptr) goto done;
-        c.column = 0;
-        c.leading = true;
-    }
-done:
-    if (q != nullptr) o.end = q;
-    columns = c;
-}
+// Masks hold one bit a byte, the first byte lowest.
+struct BitMasks {
+    static size_t firstOf(uint64_t found) { return static_cast<size_t>(std::countr_zero(found)); }
+    static uint64_t dropFirst(uint64_t found) { return found & (found - 1); }
+};
 
-// Eight bytes a window, in a 64-bit word. In the masks the high bit of each
-// byte that counts is set; each byte is judged on its own (no carry or
-// borrow crosses a byte), so that the marks are exact on either byte order.
-struct WordLanes {
+// Eight bytes a window, in a 64-bit word loaded first byte lowest whatever
+// the byte order. Each byte is judged on its own (no carry or borrow crosses
+// a byte) into its high bit, and the eight high bits are then gathered into
+// the low byte of a mask.
+struct WordLanes : BitMasks {
     static constexpr size_t width = 8;
     static constexpr uint64_t everyByte = 0x0101010101010101u;
     static constexpr uint64_t lowSeven = everyByte * 0x7f;
     static constexpr uint64_t highBits = everyByte * 0x80;
-    static constexpr bool little = std::endian::native == std::endian::little;
 
     static uint64_t load(const unsigned char *p) {
         uint64_t word;
         memcpy(&word, p, 8);
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
         return word;
     }
     static void copy(const unsigned char *p, char *q) { memcpy(q, p, 8); }
-    // Bytes strictly between 7 and 11: backspace, tab and newline. Bytes of
-    // 128 and above never count.
-    static uint64_t special(const unsigned char *p) {
+    // Byte i's high bit, at bit 8i + 7, lands on bit 56 + i of the product,
+    // and no two of the product's terms meet.
+    static uint64_t gather(uint64_t highs) { return ((highs >> 7) * 0x0102040810204080u) >> 56; }
+    // The high bit of each byte of the word that equals `byte`.
+    static uint64_t equal(uint64_t word, unsigned char byte) {
+        uint64_t zeroed = word ^ (everyByte * byte);
+        return ~(((zeroed & lowSeven) + lowSeven) | zeroed) & highBits;
+    }
+    static Marks marks(const unsigned char *p) {
         uint64_t word = load(p);
-        uint64_t low = word & lowSeven;
-        return (everyByte * (127 + 11) - low) & ~word & (low + everyByte * (127 - 7)) & highBits;
+        uint64_t tabs = equal(word, '\t');
+        return {gather(tabs), gather(tabs | equal(word, ' ')), gather(equal(word, '\n')), gather(equal(word, '\b'))};
     }
-    static uint64_t newlines(const unsigned char *p) {
-        return zeroBytes(load(p) ^ (everyByte * '\n'));
-    }
-    static uint64_t zeroBytes(uint64_t word) { return ~(((word & lowSeven) + lowSeven) | word) & highBits; }
-    static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
-        uint64_t word = load(p);
-        tabs = zeroBytes(word ^ (everyByte * '\t'));
-        spaces = zeroBytes(word ^ (everyByte * ' '));
-    }
-    static uint64_t unmarked(uint64_t found) { return ~found & highBits; }
-    static uint64_t before(uint64_t found, size_t i) {
-        return little ? found & ((uint64_t{1} << (8 * i)) - 1) : found & ~(~uint64_t{0} >> (8 * i));
-    }
-    static size_t firstOf(uint64_t found) {
-        return static_cast<size_t>((little ? std::countr_zero(found) : std::countl_zero(found)) / 8);
-    }
-    static uint64_t dropFirst(uint64_t found) {
-        return little ? found & (found - 1) : found & ~(uint64_t{1} << (63 - std::countl_zero(found)));
-    }
-    static uint64_t from(uint64_t found, size_t i) {
-        return little ? found & (~uint64_t{0} << (8 * i)) : found & (~uint64_t{0} >> (8 * i));
-    }
-};
-
-// The vector masks hold one bit a byte, the first byte lowest.
-struct BitMasks {
-    static size_t firstOf(uint64_t found) { return static_cast<size_t>(std::countr_zero(found)); }
-    static uint64_t dropFirst(uint64_t found) { return found & (found - 1); }
-    static uint64_t from(uint64_t found, size_t i) { return found & (~uint64_t{0} << i); }
-    static uint64_t unmarked(uint64_t found) { return ~found; }
-    static uint64_t before(uint64_t found, size_t i) { return found & ((uint64_t{1} << i) - 1); }
 };
 
 void everyTabWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandEveryTab<WordLanes>(p, end, c, o);
+    expandWindows<WordLanes, false>(p, end, c, o);
 }
 void leadingTabsWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandLeadingTabs<WordLanes>(p, end, c, o);
+    expandWindows<WordLanes, true>(p, end, c, o);
 }
 
 #if defined(__x86_64__)
 
 // The vector kernels look at 64 bytes a window, in as many lanes as that
 // takes, so that most runs of plain text end in the window where they begin.
-// Backspace, tab and newline are the bytes b for which b - 8 is at most 2,
-// unsigned.
 struct Sse2Lanes : BitMasks {
     static constexpr size_t width = 64;
     static __m128i load(const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
@@ -364,34 +328,25 @@ struct Sse2Lanes : BitMasks {
     static void copy(const unsigned char *p, char *q) {
         for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 16 * i), load(p + 16 * i));
     }
-    static uint64_t special(const unsigned char *p) {
-        uint64_t found = 0;
-        for (int i = 0; i < 4; ++i) {
-            __m128i offset = _mm_sub_epi8(load(p + 16 * i), _mm_set1_epi8(8));
-            found |= mask(_mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(2)), offset), i);
-        }
-        return found;
-    }
-    static uint64_t newlines(const unsigned char *p) {
-        uint64_t found = 0;
-        for (int i = 0; i < 4; ++i) found |= mask(_mm_cmpeq_epi8(load(p + 16 * i), _mm_set1_epi8('\n')), i);
-        return found;
-    }
-    static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
-        tabs = spaces = 0;
+    static Marks marks(const unsigned char *p) {
+        Marks m{};
         for (int i = 0; i < 4; ++i) {
             __m128i lane = load(p + 16 * i);
-            tabs |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8('\t')), i);
-            spaces |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8(' ')), i);
+            __m128i tab = _mm_cmpeq_epi8(lane, _mm_set1_epi8('\t'));
+            m.tabs |= mask(tab, i);
+            m.blanks |= mask(_mm_or_si128(tab, _mm_cmpeq_epi8(lane, _mm_set1_epi8(' '))), i);
+            m.newlines |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8('\n')), i);
+            m.backspaces |= mask(_mm_cmpeq_epi8(lane, _mm_set1_epi8('\b')), i);
         }
+        return m;
     }
 };
 
 void everyTabSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandEveryTab<Sse2Lanes>(p, end, c, o);
+    expandWindows<Sse2Lanes, false>(p, end, c, o);
 }
 void leadingTabsSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandLeadingTabs<Sse2Lanes>(p, end, c, o);
+    expandWindows<Sse2Lanes, true>(p, end, c, o);
 }
 
 // The wider kernels carry the instruction set in their target attribute, so
@@ -402,38 +357,34 @@ struct Avx2Lanes : BitMasks {
     [[gnu::target("avx2")]] static __m256i load(const unsigned char *p) {
         return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
     }
-    [[gnu::target("avx2")]] static uint64_t mask(__m256i marked) {
-        return static_cast<uint32_t>(_mm256_movemask_epi8(marked));
+    [[gnu::target("avx2")]] static uint64_t mask(__m256i marked, int lane) {
+        return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(marked))) << (32 * lane);
     }
     [[gnu::target("avx2")]] static void copy(const unsigned char *p, char *q) {
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(q), load(p));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(q + 32), load(p + 32));
     }
-    [[gnu::target("avx2")]] static uint64_t specialIn(__m256i lane) {
-        __m256i offset = _mm256_sub_epi8(lane, _mm256_set1_epi8(8));
-        return mask(_mm256_cmpeq_epi8(_mm256_min_epu8(offset, _mm256_set1_epi8(2)), offset));
-    }
-    [[gnu::target("avx2")]] static uint64_t special(const unsigned char *p) {
-        return specialIn(load(p)) | specialIn(load(p + 32)) << 32;
-    }
-    [[gnu::target("avx2")]] static uint64_t newlines(const unsigned char *p) {
-        __m256i newline = _mm256_set1_epi8('\n');
-        return mask(_mm256_cmpeq_epi8(load(p), newline)) | mask(_mm256_cmpeq_epi8(load(p + 32), newline)) << 32;
-    }
-    [[gnu::target("avx2")]] static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
-        __m256i low = load(p), high = load(p + 32), tab = _mm256_set1_epi8('\t'), space = _mm256_set1_epi8(' ');
-        tabs = mask(_mm256_cmpeq_epi8(low, tab)) | mask(_mm256_cmpeq_epi8(high, tab)) << 32;
-        spaces = mask(_mm256_cmpeq_epi8(low, space)) | mask(_mm256_cmpeq_epi8(high, space)) << 32;
+    [[gnu::target("avx2")]] static Marks marks(const unsigned char *p) {
+        Marks m{};
+        for (int i = 0; i < 2; ++i) {
+            __m256i lane = load(p + 32 * i);
+            __m256i tab = _mm256_cmpeq_epi8(lane, _mm256_set1_epi8('\t'));
+            m.tabs |= mask(tab, i);
+            m.blanks |= mask(_mm256_or_si256(tab, _mm256_cmpeq_epi8(lane, _mm256_set1_epi8(' '))), i);
+            m.newlines |= mask(_mm256_cmpeq_epi8(lane, _mm256_set1_epi8('\n')), i);
+            m.backspaces |= mask(_mm256_cmpeq_epi8(lane, _mm256_set1_epi8('\b')), i);
+        }
+        return m;
     }
 };
 
 [[gnu::target("avx2"), gnu::flatten]] void everyTabAvx2(const unsigned char *p, const unsigned char *end,
                                                         Columns &c, Output &o) {
-    expandEveryTab<Avx2Lanes>(p, end, c, o);
+    expandWindows<Avx2Lanes, false>(p, end, c, o);
 }
 [[gnu::target("avx2"), gnu::flatten]] void leadingTabsAvx2(const unsigned char *p, const unsigned char *end,
                                                            Columns &c, Output &o) {
-    expandLeadingTabs<Avx2Lanes>(p, end, c, o);
+    expandWindows<Avx2Lanes, true>(p, end, c, o);
 }
 
 struct Avx512Lanes : BitMasks {
@@ -441,28 +392,23 @@ struct Avx512Lanes : BitMasks {
     [[gnu::target("avx512bw")]] static void copy(const unsigned char *p, char *q) {
         _mm512_storeu_si512(q, _mm512_loadu_si512(p));
     }
-    [[gnu::target("avx512bw")]] static uint64_t special(const unsigned char *p) {
-        __m512i offset = _mm512_sub_epi8(_mm512_loadu_si512(p), _mm512_set1_epi8(8));
-        return _mm512_cmple_epu8_mask(offset, _mm512_set1_epi8(2));
-    }
-    [[gnu::target("avx512bw")]] static uint64_t newlines(const unsigned char *p) {
-        return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8('\n'));
-    }
-    [[gnu::target("avx512bw")]] static void blanks(const unsigned char *p, uint64_t &tabs, uint64_t &spaces) {
+    [[gnu::target("avx512bw")]] static Marks marks(const unsigned char *p) {
         __m512i lane = _mm512_loadu_si512(p);
-        tabs = _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8('\t'));
-        spaces = _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8(' '));
+        uint64_t tabs = _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8('\t'));
+        return {tabs, tabs | _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8(' ')),
+                _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8('\n')),
+                _mm512_cmpeq_epi8_mask(lane, _mm512_set1_epi8('\b'))};
     }
 };
 
 [[gnu::target("avx512bw"), gnu::flatten]] void everyTabAvx512(const unsigned char *p, const unsigned char *end,
                                                               Columns &c, Output &o) {
-    expandEveryTab<Avx512Lanes>(p, end, c, o);
+    expandWindows<Avx512Lanes, false>(p, end, c, o);
 }
 [[gnu::target("avx512bw"), gnu::flatten]] void leadingTabsAvx512(const unsigned char *p,
                                                                  const unsigned char *end, Columns &c,
                                                                  Output &o) {
-    expandLeadingTabs<Avx512Lanes>(p, end, c, o);
+    expandWindows<Avx512Lanes, true>(p, end, c, o);
 }
 
 #endif
@@ -611,8 +557,10 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly
         expandFile(in, kernel, c, o);
     else if (holdsInput(in))
         expandByteByByte(in, c, out);
-    else
+    else {
+        widenInputPipe(fd);
         expandFromDescriptor(fd, in, kernel, c, o);
+    }
     if (ferror(in)) return 1;
     if (ferror(out)) return 1;
     return 0;
