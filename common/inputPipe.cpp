@@ -9,11 +9,7 @@ void widenInputPipe(int fd) {
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
     const int held = fcntl(fd, F_GETPIPE_SZ);
-    if (held < 0) return;
-    const int wanted[] = {kWidePipe, kWidePipe / 4};
-    for (int size : wanted) {
-        if (held >= size || fcntl(fd, F_SETPIPE_SZ, size) >= 0) return;
-    }
+    if (held >= 0 && held < kWidePipe) (void)fcntl(fd, F_SETPIPE_SZ, kWidePipe);
 #else
     (void)fd;
 #endif
