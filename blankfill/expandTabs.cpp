@@ -184,10 +184,10 @@ struct Marks {
     uint64_t backspaces;
 };
 
-// Both kernels: expands the tab at `offset` of a window whose tabs are
-// `tabs`, met at column c.column, together with the tabs that follow it at
-// once: the first reaches the next stop, each other one spacing further.
-// Returns the tabs taken.
+// Expands the tab at `offset` of a window whose tabs are `tabs`, met at
+// column c.column, together with the tabs that follow it at once: the first
+// reaches the next stop, each other one spacing further. Returns the tabs
+// taken.
 inline size_t putTabRun(Output &o, char *&q, Columns &c, uint64_t tabs, size_t offset) {
     size_t tabRun = static_cast<size_t>(std::countr_one(tabs >> offset));
     uint64_t count = spacesToStop(c) + (tabRun - 1) * c.spacing;
