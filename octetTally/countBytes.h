@@ -31,7 +31,7 @@ void countBytes(const unsigned char *p, std::size_t n);
 // (the benchmark compares the choices a processor might make).
 void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n);
 // The kernel that countBytes uses on data that is neither one repeated byte
-// nor, without AVX-512, text-like.
+// nor text-like.
 CountKernel chosenCountKernel();
 
 // Adds every count gathered so far to `totals` and starts again from zero.
