@@ -109,8 +109,10 @@ void pairTableFold() {
 // on the planes of bits 7 to 5 give eight masks, and bit 4 makes them the
 // sixteen masks of the high half-byte; bits 3 to 1 and bit 0 likewise give
 // the sixteen of the low half-byte. Each value's mask is one AND of a high
-// and a low mask, and its population count is the value's count. The
-// counters are 64-bit lanes (eight per value) and never need folding early.
+// and a low mask, and its population count is the value's count. A high
+// half-byte that no byte of a group of blocks has is passed over with its
+// sixteen values, which halves the work on text. The counters are 64-bit
+// lanes (eight per value) and never need folding early.
 #if defined(__x86_64__)
 #define PLANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vpopcntdq,gfni")))
 
@@ -170,6 +172,10 @@ PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
     for (std::size_t b = 0; b < Blocks; ++b) makePlaneMasks(p + kPlaneBlock * b, masks[b]);
     __m512i *counts = reinterpret_cast<__m512i *>(planeCounts);
     for (int h = 0; h < 16; ++h) {
+        // Text has bytes of about seven of the sixteen high half-bytes.
+        __m512i seen = masks[0].high[h];
+        for (std::size_t b = 1; b < Blocks; ++b) seen = _mm512_or_si512(seen, masks[b].high[h]);
+        if (_mm512_test_epi64_mask(seen, seen) == 0) continue;
         for (int l = 0; l < 16; ++l) {
             __m512i sum = _mm512_setzero_si512();
             for (std::size_t b = 0; b < Blocks; ++b) {
@@ -315,8 +321,8 @@ void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
             kernel = CountKernel::multiTable;
         } else if (repeatsOneByte(p)) {
             kernel = CountKernel::multiTable;
-        } else if (looksLikeText(p)) {
-            // Faster than the bit planes too, by about 5 % on text here.
+        } else if (main == CountKernel::multiTable && looksLikeText(p)) {
+            // The bit planes skip the half-bytes text lacks, and stay ahead.
             kernel = CountKernel::pairTable;
         }
         countPieces(kernel, p, block);

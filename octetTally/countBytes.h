@@ -30,8 +30,8 @@ void countBytes(const unsigned char *p, std::size_t n);
 // The same look at each block, with `main` in place of the processor's choice
 // (the benchmark compares the choices a processor might make).
 void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n);
-// The kernel that countBytes uses on data that is neither one repeated byte
-// nor text-like.
+// The kernel that countBytes uses on data that is not one repeated byte
+// (nor, on a processor without AVX-512, text-like).
 CountKernel chosenCountKernel();
 
 // Adds every count gathered so far to `totals` and starts again from zero.

@@ -101,6 +101,14 @@ TEST(CountBytes, EveryKernelAgreesWithAPlainCount) {
     broken[65536 + 70] = 'y';
     broken[3] = 0x80;
     inputs.push_back({"broken run", broken});
+    // Text with one byte of each high half-byte, each in a different 512-byte
+    // block of its group of four or in the last, lone block.
+    std::vector<unsigned char> rare = textBytes(8 * 2048 + 512);
+    for (int h = 0; h < 16; ++h) {
+        const std::size_t at = h < 15 ? h * 521 + 7 : 8 * 2048 + 100;
+        rare[at] = static_cast<unsigned char>(h * 16 + 15 - h);
+    }
+    inputs.push_back({"rare half-bytes", rare});
     std::vector<unsigned char> each;
     for (int v = 0; v < 256; ++v) each.push_back(static_cast<unsigned char>(v));
     inputs.push_back({"each value", each});
