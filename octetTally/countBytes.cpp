@@ -118,6 +118,7 @@ void pairTableFold() {
 
 constexpr std::size_t kPlaneBlock = 512;
 alignas(64) std::uint64_t planeCounts[kByteValues][8];
+std::uint64_t planeBytes;  // counted into planeCounts since the last fold
 
 // The masks of one 512-byte block: the sixteen of the high four bits and the
 // sixteen of the low four bits.
@@ -165,18 +166,27 @@ PLANES_TARGET void makePlaneMasks(const unsigned char *p, PlaneMasks &masks) {
 }
 
 // `Blocks` blocks of 512 bytes: their counts are summed in registers before
-// they are added to the counters in memory.
+// they are added to the counters in memory. Values of the high half-byte 15
+// or the low half-byte 15 are not counted one by one: the slot of (h, 15)
+// takes the whole of row h, the slot of (15, l) the whole of column l, and
+// the fold subtracts the rest (a population count with no AND saved on 31
+// of the 256 values).
 template <std::size_t Blocks>
 PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
     PlaneMasks masks[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) makePlaneMasks(p + kPlaneBlock * b, masks[b]);
     __m512i *counts = reinterpret_cast<__m512i *>(planeCounts);
-    for (int h = 0; h < 16; ++h) {
+    for (int h = 0; h < 15; ++h) {
         // Text has bytes of about seven of the sixteen high half-bytes.
         __m512i seen = masks[0].high[h];
         for (std::size_t b = 1; b < Blocks; ++b) seen = _mm512_or_si512(seen, masks[b].high[h]);
         if (_mm512_test_epi64_mask(seen, seen) == 0) continue;
-        for (int l = 0; l < 16; ++l) {
+        __m512i row = _mm512_setzero_si512();
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            row = _mm512_add_epi64(row, _mm512_popcnt_epi64(masks[b].high[h]));
+        }
+        counts[h * 16 + 15] = _mm512_add_epi64(counts[h * 16 + 15], row);
+        for (int l = 0; l < 15; ++l) {
             __m512i sum = _mm512_setzero_si512();
             for (std::size_t b = 0; b < Blocks; ++b) {
                 sum = _mm512_add_epi64(
@@ -185,9 +195,17 @@ PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
             counts[h * 16 + l] = _mm512_add_epi64(counts[h * 16 + l], sum);
         }
     }
+    for (int l = 0; l < 15; ++l) {
+        __m512i column = _mm512_setzero_si512();
+        for (std::size_t b = 0; b < Blocks; ++b) {
+            column = _mm512_add_epi64(column, _mm512_popcnt_epi64(masks[b].low[l]));
+        }
+        counts[15 * 16 + l] = _mm512_add_epi64(counts[15 * 16 + l], column);
+    }
+    planeBytes += Blocks * kPlaneBlock;
 }
 
-constexpr std::size_t kGroupBlocks = 4;
+constexpr std::size_t kGroupBlocks = 8;
 
 PLANES_TARGET void bitPlanesCount(const unsigned char *p, std::size_t n) {
     std::size_t blocks = n / kPlaneBlock;
@@ -197,13 +215,28 @@ PLANES_TARGET void bitPlanesCount(const unsigned char *p, std::size_t n) {
     for (; blocks > 0; --blocks, p += kPlaneBlock) bitPlanesGroup<1>(p);
 }
 
+// Turns the slots of row and column totals back into single values.
 void bitPlanesFold() {
+    std::uint64_t slot[16][16];
     for (std::size_t v = 0; v < kByteValues; ++v) {
+        std::uint64_t sum = 0;
         for (std::uint64_t &lane : planeCounts[v]) {
-            totals64[v] += lane;
+            sum += lane;
             lane = 0;
         }
+        slot[v >> 4][v & 15] = sum;
     }
+    // Every difference is a count, so unsigned arithmetic is exact.
+    for (std::size_t h = 0; h < 15; ++h) {
+        for (std::size_t l = 0; l < 15; ++l) {
+            slot[h][15] -= slot[h][l];
+            slot[15][l] -= slot[h][l];
+        }
+    }
+    slot[15][15] = planeBytes;
+    for (std::size_t v = 0; v + 1 < kByteValues; ++v) slot[15][15] -= slot[v >> 4][v & 15];
+    for (std::size_t v = 0; v < kByteValues; ++v) totals64[v] += slot[v >> 4][v & 15];
+    planeBytes = 0;
 }
 
 bool processorHasPlanes() {
