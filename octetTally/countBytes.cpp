@@ -365,7 +365,11 @@ void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
 }
 
 void takeByteTotals(std::uint64_t totals[256]) {
-    for (int kernel = 0; kernel < kCountKernelCount; ++kernel) fold(static_cast<CountKernel>(kernel));
+    // A kernel that counted nothing has nothing to fold; the pair table
+    // alone is 256 KiB that a short input would otherwise touch.
+    for (int kernel = 0; kernel < kCountKernelCount; ++kernel) {
+        if (bytesSinceFold[kernel] > 0) fold(static_cast<CountKernel>(kernel));
+    }
     for (std::size_t v = 0; v < kByteValues; ++v) {
         totals[v] += totals64[v];
         totals64[v] = 0;
