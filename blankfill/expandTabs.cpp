@@ -199,36 +199,19 @@ inline size_t putTabRun(Output &o, char *&q, Columns &c, uint64_t tabs, size_t o
 // The mask without the bytes before offset `from`: at least 1, at most the width.
 inline uint64_t fromOffset(uint64_t found, size_t from) { return found & (~uint64_t{0} << (from - 1) << 1); }
 
-// Both modes in one loop over the windows of a block. The visited bytes are
-// the newlines, where the column starts again, and the bytes that change
-// the output: each run of tabs to expand, which is taken at once, and in
-// every-tab mode each backspace, which goes through the column rules.
-// Everything between them is counted and copied whole.
-//
-// In leading-only mode the tabs to expand are those among a line's leading
-// blanks. A window's leading blanks are found in one step: each line that
-// starts in it (just behind a newline, or at the window's start while the
-// blanks of a line go on from the window before) begins a run of blanks, and
-// adding the run's first bit to the mask of blanks clears exactly that run.
-// No backspace can come before a leading tab, so none needs a visit there.
-template <class Lanes, bool leadingOnly>
+// Every-tab mode, one loop over the windows of a block. The visited bytes
+// are the newlines, where the column starts again, and the bytes that change
+// the output: each run of tabs, which is expanded at once, and each
+// backspace, which goes through the column rules. Everything between them is
+// counted and copied whole.
+template <class Lanes>
 void expandWindows(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
-    constexpr int lastOffset = Lanes::width - 1;
     Columns c = columns;  // a local copy, which the stores to outBlock cannot alias
     char *q = o.end;
     const unsigned char *next = p;  // the first byte not yet handled
-    uint64_t goesOn = c.leading;    // whether the window starts among a line's leading blanks
     for (const unsigned char *window = p;; window += Lanes::width) {
         Marks m = Lanes::marks(window);
-        uint64_t starts = 0, leading = 0, found;
-        if constexpr (leadingOnly) {
-            starts = m.newlines << 1 | goesOn;
-            leading = m.blanks & ~(m.blanks + (starts & m.blanks));
-            goesOn = (m.newlines | leading) >> lastOffset & 1;
-            found = (m.tabs & leading) | m.newlines;
-        } else {
-            found = m.tabs | m.newlines | m.backspaces;
-        }
+        uint64_t found = m.tabs | m.newlines | m.backspaces;
         while (found != 0) {
             size_t offset = Lanes::firstOf(found);
             const unsigned char *at = window + offset;
@@ -237,18 +220,13 @@ void expandWindows(const unsigned char *p, const unsigned char *end, Columns &co
             q += run;
             c.column += run;
             if (m.newlines >> offset & 1) {
-                if (at == end) {
-                    // Still among leading blanks at the end: the block ends
-                    // where a line starts, or just behind one of its blanks.
-                    if (leadingOnly) c.leading = ((starts | leading << 1) >> offset & 1) != 0;
-                    goto done;
-                }
+                if (at == end) goto done;
                 // The copy holds the newline.
                 c.column = 0;
                 q = keepRoom(o, q + 1);
                 next = at + 1;
                 found = Lanes::dropFirst(found);
-            } else if (leadingOnly || (m.tabs >> offset & 1)) {
+            } else if (m.tabs >> offset & 1) {
                 next = at + putTabRun(o, q, c, m.tabs, offset);
                 found = fromOffset(found, static_cast<size_t>(next - window));
             } else {
@@ -264,6 +242,75 @@ void expandWindows(const unsigned char *p, const unsigned char *end, Columns &co
         next += run;
         q = keepRoom(o, q + run);
         if (q == nullptr) goto done;
+    }
+done:
+    if (q != nullptr) o.end = q;
+    columns = c;
+}
+
+// The bytes before offset n (at most 64).
+inline uint64_t before(size_t n) { return n < 64 ? (uint64_t{1} << n) - 1 : ~uint64_t{0}; }
+
+// The bytes of `mask` from offset `from` up to, not including, offset `to`.
+inline uint64_t between(uint64_t mask, size_t from, size_t to) { return mask & before(to) & ~before(from); }
+
+// The column at offset `to` of a window, `run` bytes after the column last
+// known: counted from the window's last newline before it, if it has one
+// behind `from`, and else on from the column known.
+inline uint64_t columnAt(uint64_t column, uint64_t newlines, size_t from, size_t to, size_t run) {
+    uint64_t lines = between(newlines, from, to);
+    return lines != 0 ? to - 1 - static_cast<size_t>(63 - std::countl_zero(lines)) : column + run;
+}
+
+// Leading-only mode. The only bytes visited are the runs of tabs among a
+// line's leading blanks. A window's leading blanks are found in one step:
+// each line that starts in it (just behind a newline, or at the window's
+// start while the blanks of a line go on from the window before) begins a run
+// of blanks, and adding the run's first bit to the mask of blanks clears
+// exactly that run. Newlines are copied with the rest: the column matters
+// only among a line's leading blanks, where it is the count of spaces since
+// the line's start or since the last run of tabs, so it is worked out from
+// the last newline when a tab is reached and at each window's end.
+template <class Lanes>
+void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
+    constexpr int lastOffset = Lanes::width - 1;
+    Columns c = columns;
+    char *q = o.end;
+    const unsigned char *next = p;
+    uint64_t goesOn = c.leading;  // whether the window starts among a line's leading blanks
+    for (const unsigned char *window = p;; window += Lanes::width) {
+        Marks m = Lanes::marks(window);
+        uint64_t starts = m.newlines << 1 | goesOn;
+        uint64_t leading = m.blanks & ~(m.blanks + (starts & m.blanks));
+        goesOn = (m.newlines | leading) >> lastOffset & 1;
+        // The end marker's window is the last: nothing from the marker on.
+        const bool last = end < window + Lanes::width;
+        const size_t stop = last ? static_cast<size_t>(end - window) : Lanes::width;
+        uint64_t found = between(m.tabs & leading, 0, stop);
+        while (found != 0) {
+            size_t offset = Lanes::firstOf(found);
+            size_t from = static_cast<size_t>(next - window);
+            Lanes::copy(next, q);
+            q += offset - from;
+            c.column = columnAt(c.column, m.newlines, from, offset, offset - from);
+            next = window + offset + putTabRun(o, q, c, m.tabs, offset);
+            if (q == nullptr) goto done;
+            found = fromOffset(found, static_cast<size_t>(next - window));
+        }
+        {
+            size_t from = static_cast<size_t>(next - window);
+            Lanes::copy(next, q);
+            c.column = columnAt(c.column, m.newlines, from, stop, stop - from);
+            next = window + stop;
+            q = keepRoom(o, q + (stop - from));
+            if (q == nullptr) goto done;
+        }
+        if (last) {
+            // Still among leading blanks at the end: the block ends where a
+            // line starts, or just behind one of its blanks.
+            c.leading = ((starts | leading << 1) >> stop & 1) != 0;
+            break;
+        }
     }
 done:
     if (q != nullptr) o.end = q;
@@ -309,10 +356,10 @@ struct WordLanes : BitMasks {
 };
 
 void everyTabWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandWindows<WordLanes, false>(p, end, c, o);
+    expandWindows<WordLanes>(p, end, c, o);
 }
 void leadingTabsWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandWindows<WordLanes, true>(p, end, c, o);
+    expandLeadingWindows<WordLanes>(p, end, c, o);
 }
 
 #if defined(__x86_64__)
@@ -343,10 +390,10 @@ struct Sse2Lanes : BitMasks {
 };
 
 void everyTabSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandWindows<Sse2Lanes, false>(p, end, c, o);
+    expandWindows<Sse2Lanes>(p, end, c, o);
 }
 void leadingTabsSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
-    expandWindows<Sse2Lanes, true>(p, end, c, o);
+    expandLeadingWindows<Sse2Lanes>(p, end, c, o);
 }
 
 // The wider kernels carry the instruction set in their target attribute, so
@@ -380,11 +427,11 @@ struct Avx2Lanes : BitMasks {
 
 [[gnu::target("avx2"), gnu::flatten]] void everyTabAvx2(const unsigned char *p, const unsigned char *end,
                                                         Columns &c, Output &o) {
-    expandWindows<Avx2Lanes, false>(p, end, c, o);
+    expandWindows<Avx2Lanes>(p, end, c, o);
 }
 [[gnu::target("avx2"), gnu::flatten]] void leadingTabsAvx2(const unsigned char *p, const unsigned char *end,
                                                            Columns &c, Output &o) {
-    expandWindows<Avx2Lanes, true>(p, end, c, o);
+    expandLeadingWindows<Avx2Lanes>(p, end, c, o);
 }
 
 struct Avx512Lanes : BitMasks {
@@ -403,12 +450,12 @@ struct Avx512Lanes : BitMasks {
 
 [[gnu::target("avx512bw"), gnu::flatten]] void everyTabAvx512(const unsigned char *p, const unsigned char *end,
                                                               Columns &c, Output &o) {
-    expandWindows<Avx512Lanes, false>(p, end, c, o);
+    expandWindows<Avx512Lanes>(p, end, c, o);
 }
 [[gnu::target("avx512bw"), gnu::flatten]] void leadingTabsAvx512(const unsigned char *p,
                                                                  const unsigned char *end, Columns &c,
                                                                  Output &o) {
-    expandWindows<Avx512Lanes, true>(p, end, c, o);
+    expandLeadingWindows<Avx512Lanes>(p, end, c, o);
 }
 
 #endif
