@@ -4,12 +4,12 @@
 // full block at a time, a pipe, terminal or socket as much as one read hands
 // over, so that each line is still handled as soon as it arrives. A block is
 // scanned with the widest vectors that the processor has for the bytes that
-// change the column count other than by one (backspace, tab, newline; in
-// leading-only mode the tabs among a line's leading blanks, and newlines),
-// and the runs between them are copied whole. Only a stream that holds bytes
-// of its own (read ahead or pushed back) or has no descriptor, such as a
-// memory stream, goes byte by byte through the stream's buffer. Memory is
-// constant whatever the line lengths: one block of input and one of output.
+// need a visit (tabs, backspaces and newlines; in leading-only mode only the
+// tabs among a line's leading blanks), and the runs between them are copied
+// whole. Only a stream that holds bytes of its own (read ahead or pushed
+// back) or has no descriptor, such as a memory stream, goes byte by byte
+// through the stream's buffer. Memory is constant whatever the line lengths:
+// one block of input and one of output.
 #include "expandTabs.h"
 
 #include <poll.h>
@@ -254,12 +254,12 @@ inline uint64_t before(size_t n) { return n < 64 ? (uint64_t{1} << n) - 1 : ~uin
 // The bytes of `mask` from offset `from` up to, not including, offset `to`.
 inline uint64_t between(uint64_t mask, size_t from, size_t to) { return mask & before(to) & ~before(from); }
 
-// The column at offset `to` of a window, `run` bytes after the column last
-// known: counted from the window's last newline before it, if it has one
-// behind `from`, and else on from the column known.
-inline uint64_t columnAt(uint64_t column, uint64_t newlines, size_t from, size_t to, size_t run) {
+// The column at offset `to` of a window when it was `column` at offset
+// `from` and the bytes between are plain or newlines: counted from the last
+// of those newlines if there is one, and else on from `column`.
+inline uint64_t columnAt(uint64_t column, uint64_t newlines, size_t from, size_t to) {
     uint64_t lines = between(newlines, from, to);
-    return lines != 0 ? to - 1 - static_cast<size_t>(63 - std::countl_zero(lines)) : column + run;
+    return lines != 0 ? to - 1 - static_cast<size_t>(63 - std::countl_zero(lines)) : column + (to - from);
 }
 
 // Leading-only mode. The only bytes visited are the runs of tabs among a
@@ -292,7 +292,7 @@ void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Colu
             size_t from = static_cast<size_t>(next - window);
             Lanes::copy(next, q);
             q += offset - from;
-            c.column = columnAt(c.column, m.newlines, from, offset, offset - from);
+            c.column = columnAt(c.column, m.newlines, from, offset);
             next = window + offset + putTabRun(o, q, c, m.tabs, offset);
             if (q == nullptr) goto done;
             found = fromOffset(found, static_cast<size_t>(next - window));
@@ -300,7 +300,7 @@ void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Colu
         {
             size_t from = static_cast<size_t>(next - window);
             Lanes::copy(next, q);
-            c.column = columnAt(c.column, m.newlines, from, stop, stop - from);
+            c.column = columnAt(c.column, m.newlines, from, stop);
             next = window + stop;
             q = keepRoom(o, q + (stop - from));
             if (q == nullptr) goto done;
