@@ -196,8 +196,10 @@ inline size_t putTabRun(Output &o, char *&q, Columns &c, uint64_t tabs, size_t o
     return tabRun;
 }
 
-// The mask without the bytes before offset `from`: at least 1, at most the width.
-inline uint64_t fromOffset(uint64_t found, size_t from) { return found & (~uint64_t{0} << (from - 1) << 1); }
+// The first tab of each run of tabs (a run that goes on from the window
+// before counts as one of its own): the visits need not wait for the length
+// of a run to find the next one.
+inline uint64_t runStarts(uint64_t tabs) { return tabs & ~(tabs << 1); }
 
 // Every-tab mode, one loop over the windows of a block. The visited bytes
 // are the newlines, where the column starts again, and the bytes that change
@@ -211,7 +213,7 @@ void expandWindows(const unsigned char *p, const unsigned char *end, Columns &co
     const unsigned char *next = p;  // the first byte not yet handled
     for (const unsigned char *window = p;; window += Lanes::width) {
         Marks m = Lanes::marks(window);
-        uint64_t found = m.tabs | m.newlines | m.backspaces;
+        uint64_t found = runStarts(m.tabs) | m.newlines | m.backspaces;
         while (found != 0) {
             size_t offset = Lanes::firstOf(found);
             const unsigned char *at = window + offset;
@@ -228,7 +230,7 @@ void expandWindows(const unsigned char *p, const unsigned char *end, Columns &co
                 found = Lanes::dropFirst(found);
             } else if (m.tabs >> offset & 1) {
                 next = at + putTabRun(o, q, c, m.tabs, offset);
-                found = fromOffset(found, static_cast<size_t>(next - window));
+                found = Lanes::dropFirst(found);
             } else {
                 q = putStep(o, q, *at, stepOver<false>(c, *at));
                 next = at + 1;
@@ -286,7 +288,7 @@ void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Colu
         // The end marker's window is the last: nothing from the marker on.
         const bool last = end < window + Lanes::width;
         const size_t stop = last ? static_cast<size_t>(end - window) : Lanes::width;
-        uint64_t found = between(m.tabs & leading, 0, stop);
+        uint64_t found = between(runStarts(m.tabs & leading), 0, stop);
         while (found != 0) {
             size_t offset = Lanes::firstOf(found);
             size_t from = static_cast<size_t>(next - window);
@@ -295,7 +297,7 @@ void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Colu
             c.column = columnAt(c.column, m.newlines, from, offset);
             next = window + offset + putTabRun(o, q, c, m.tabs, offset);
             if (q == nullptr) goto done;
-            found = fromOffset(found, static_cast<size_t>(next - window));
+            found = Lanes::dropFirst(found);
         }
         {
             size_t from = static_cast<size_t>(next - window);
