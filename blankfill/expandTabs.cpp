@@ -23,10 +23,25 @@
 
 #include "expandTabsKernels.h"
 #include "inputPipe.h"
+#include "processor.h"
 
-#if defined(__x86_64__)
+#if SUITE_X86_64_KERNELS
 #include <immintrin.h>
 #endif
+
+namespace {
+
+// The stream's error indicator, asked without taking its lock again where
+// the C library offers that; the caller holds the lock.
+inline bool streamFailed(FILE *stream) {
+#if SUITE_HAVE_FERROR_UNLOCKED
+    return ferror_unlocked(stream) != 0;
+#else
+    return ferror(stream) != 0;
+#endif
+}
+
+}  // namespace
 
 namespace {
 
@@ -80,7 +95,7 @@ void expandByteByByte(FILE *in, Columns &c, FILE *out) {
                                         : stepOver<false>(c, static_cast<unsigned char>(byte));
         if (spaces == 0) putc_unlocked(byte, out);
         for (; spaces > 0; --spaces) putc_unlocked(' ', out);
-        if (ferror_unlocked(out)) break;
+        if (streamFailed(out)) break;
     }
     funlockfile(out);
     funlockfile(in);
@@ -364,7 +379,7 @@ void leadingTabsWords(const unsigned char *p, const unsigned char *end, Columns 
     expandLeadingWindows<WordLanes>(p, end, c, o);
 }
 
-#if defined(__x86_64__)
+#if SUITE_X86_64_KERNELS
 
 // The vector kernels look at 64 bytes a window, in as many lanes as that
 // takes, so that most runs of plain text end in the window where they begin.
@@ -471,7 +486,7 @@ struct Kernel {
 
 Kernel kernelFor(ScanKernel kernel) {
     switch (kernel) {
-#if defined(__x86_64__)
+#if SUITE_X86_64_KERNELS
     case ScanKernel::sse2:
         return {everyTabSse2, leadingTabsSse2};
     case ScanKernel::avx2:
@@ -563,7 +578,7 @@ const char *scanKernelName(ScanKernel kernel) {
 }
 
 bool scanKernelRuns(ScanKernel kernel) {
-#if defined(__x86_64__)
+#if SUITE_X86_64_KERNELS
     __builtin_cpu_init();
     switch (kernel) {
     case ScanKernel::portable:

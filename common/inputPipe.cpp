@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 void widenInputPipe(int fd) {
-#if defined(F_SETPIPE_SZ) && defined(F_GETPIPE_SZ)
+#if SUITE_HAVE_PIPE_SIZE
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
     const int held = fcntl(fd, F_GETPIPE_SZ);

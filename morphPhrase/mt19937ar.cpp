@@ -2,6 +2,7 @@
 // all arithmetic on state words is modulo 2^32.
 #include "mt19937ar.h"
 #include "mt19937arKernels.h"
+#include "processor.h"
 
 #include <cassert>
 #include <cerrno>
@@ -55,6 +56,11 @@ int mti = N + 1;  // N + 1: never seeded
     for (size_t i = 0; i < n; ++i) dst[i] = temper(src[i]);
 }
 
+// The processor guard: on x86-64 the wider kernels are the same loops
+// compiled for AVX2 and AVX-512 and chosen by the processor's features;
+// elsewhere they are the portable loop under their own names and never run.
+#if SUITE_X86_64_KERNELS
+#define MT_TARGET(isa) [[gnu::target(isa)]]
 bool runsAvx512() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f");
@@ -64,6 +70,11 @@ bool runsAvx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 }
+#else
+#define MT_TARGET(isa)
+bool runsAvx512() { return false; }
+bool runsAvx2() { return false; }
+#endif
 
 // The widest kernels this processor runs, chosen on first use.
 void (*regenerateKernel)(uint32_t *) = nullptr;
@@ -96,14 +107,14 @@ void chooseKernels() {
 }  // namespace
 
 void mtRegenerate_portable(uint32_t *v) { regenerateBody(v); }
-[[gnu::target("avx2")]] void mtRegenerate_avx2(uint32_t *v) { regenerateBody(v); }
-[[gnu::target("avx512f")]] void mtRegenerate_avx512(uint32_t *v) { regenerateBody(v); }
+MT_TARGET("avx2") void mtRegenerate_avx2(uint32_t *v) { regenerateBody(v); }
+MT_TARGET("avx512f") void mtRegenerate_avx512(uint32_t *v) { regenerateBody(v); }
 
 void mtTemper_portable(const uint32_t *src, uint32_t *dst, size_t n) { temperBody(src, dst, n); }
-[[gnu::target("avx2")]] void mtTemper_avx2(const uint32_t *src, uint32_t *dst, size_t n) {
+MT_TARGET("avx2") void mtTemper_avx2(const uint32_t *src, uint32_t *dst, size_t n) {
     temperBody(src, dst, n);
 }
-[[gnu::target("avx512f")]] void mtTemper_avx512(const uint32_t *src, uint32_t *dst, size_t n) {
+MT_TARGET("avx512f") void mtTemper_avx512(const uint32_t *src, uint32_t *dst, size_t n) {
     temperBody(src, dst, n);
 }
 

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__x86_64__)
+#include "processor.h"
+
+#if SUITE_X86_64_KERNELS
 #include <immintrin.h>
 #endif
 
@@ -113,7 +115,7 @@ void pairTableFold() {
 // half-byte that no byte of a group of blocks has is passed over with its
 // sixteen values, which halves the work on text. The counters are 64-bit
 // lanes (eight per value) and never need folding early.
-#if defined(__x86_64__)
+#if SUITE_X86_64_KERNELS
 #define PLANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vpopcntdq,gfni")))
 
 constexpr std::size_t kPlaneBlock = 512;

@@ -9,9 +9,10 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cstdint>
+#include <limits>
 #include <type_traits>
 
 namespace {
@@ -48,8 +49,10 @@ struct TimsortState {
     std::size_t stackLen;         // capacity of the run stack, fixed for the call
     PendingRun *run;              // the run stack
 };
-static_assert(sizeof(PendingRun) == 16 && sizeof(TimsortState) == 72,
-              "the state is made of 64-bit words");
+// The run stack is allocated by the entry; its size in bytes is what the
+// tests see of it.
+static_assert(sizeof(PendingRun) == sizeof(char *) + sizeof(std::size_t),
+              "a pending run is its base and its length, without padding");
 
 // Defined in timsort.cpp.
 [[noreturn]] void checkFailed(const char *expr, const char *file, unsigned line,
@@ -234,13 +237,12 @@ char *growTmp(TimsortState *ts, std::size_t need, std::size_t givenWidth) {
     if (ts->tmpLen >= need) {
         return ts->tmp;
     }
+    // The next power of two above need: every bit below the highest set,
+    // for whatever width a size has here.
     std::size_t newLen = need;
-    newLen |= newLen >> 1;
-    newLen |= newLen >> 2;
-    newLen |= newLen >> 4;
-    newLen |= newLen >> 8;
-    newLen |= newLen >> 16;
-    newLen |= newLen >> 32;
+    for (unsigned shift = 1; shift < std::numeric_limits<std::size_t>::digits; shift *= 2) {
+        newLen |= newLen >> shift;
+    }
     newLen += 1;
     if (newLen > ts->len / 2) {
         newLen = ts->len / 2;

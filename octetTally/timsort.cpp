@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 
 #include "timsort-impl.h"
@@ -20,8 +21,10 @@ namespace {
                               const char *routine, const char *suffix) {
     // The C library's own assertions name the program as it was invoked;
     // where that name is not on offer, the message starts at the file.
-#ifdef __GLIBC__
+#if SUITE_HAVE_PROGRAM_INVOCATION_SHORT_NAME
     const char *prog = program_invocation_short_name;
+#elif SUITE_HAVE_GETPROGNAME
+    const char *prog = getprogname();
 #else
     const char *prog = "";
 #endif
@@ -53,10 +56,14 @@ std::size_t stackLenFor(std::size_t len) {
     if (len < 76210) {
         return 16;
     }
+#if SIZE_MAX > 0xFFFFFFFFu
     if (len < 4885703256ULL) {
         return 39;
     }
     return 85;
+#else
+    return 39;  // every length a 32-bit size can hold
+#endif
 }
 
 // Sets up a full sort of `len` elements: the merge buffer (half the array

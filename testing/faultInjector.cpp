@@ -13,8 +13,13 @@
 // Each call named fails once, at its first matching call after the skipped
 // ones; every other call passes through.
 // The C library's checked inline versions of read and fread would collide
-// with the definitions below.
+// with the definitions below. The calls are defined under both their plain
+// and their 64-bit names, with the C library's own types for each, so the
+// build's large-file setting, which renames the plain calls to the 64-bit
+// ones on 32-bit systems, is taken out here.
 #undef _FORTIFY_SOURCE
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -97,14 +102,14 @@ ssize_t pwrite(int fd, const void *buffer, size_t count, off_t offset) {
     return next<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite")(fd, buffer, count, offset);
 }
 
-ssize_t pwrite64(int fd, const void *buffer, size_t count, off_t offset) {
+ssize_t pwrite64(int fd, const void *buffer, size_t count, off64_t offset) {
     FAIL_IF_CHOSEN("pwrite", fd);
-    return next<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite64")(fd, buffer, count, offset);
+    return next<ssize_t (*)(int, const void *, size_t, off64_t)>("pwrite64")(fd, buffer, count, offset);
 }
 
-ssize_t copy_file_range(int in, off_t *inOffset, int out, off_t *outOffset, size_t length, unsigned flags) {
+ssize_t copy_file_range(int in, off64_t *inOffset, int out, off64_t *outOffset, size_t length, unsigned flags) {
     FAIL_IF_CHOSEN("copy_file_range", out);
-    return next<ssize_t (*)(int, off_t *, int, off_t *, size_t, unsigned)>("copy_file_range")(
+    return next<ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned)>("copy_file_range")(
         in, inOffset, out, outOffset, length, flags);
 }
 
@@ -118,9 +123,9 @@ int fallocate(int fd, int mode, off_t offset, off_t length) {
     return next<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
 }
 
-int fallocate64(int fd, int mode, off_t offset, off_t length) {
+int fallocate64(int fd, int mode, off64_t offset, off64_t length) {
     FAIL_IF_CHOSEN("fallocate", fd);
-    return next<int (*)(int, int, off_t, off_t)>("fallocate64")(fd, mode, offset, length);
+    return next<int (*)(int, int, off64_t, off64_t)>("fallocate64")(fd, mode, offset, length);
 }
 
 int ftruncate(int fd, off_t length) {
@@ -128,9 +133,9 @@ int ftruncate(int fd, off_t length) {
     return next<int (*)(int, off_t)>("ftruncate")(fd, length);
 }
 
-int ftruncate64(int fd, off_t length) {
+int ftruncate64(int fd, off64_t length) {
     FAIL_IF_CHOSEN("ftruncate", fd);
-    return next<int (*)(int, off_t)>("ftruncate64")(fd, length);
+    return next<int (*)(int, off64_t)>("ftruncate64")(fd, length);
 }
 
 // The descriptor is released as a real close releases it, and the failure

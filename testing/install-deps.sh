@@ -6,9 +6,13 @@
 #   --package  also what the package, completion and reproducibility checks
 #              need (dpkg-dev, lintian, bash-completion, zsh, fish)
 #   --fuzz     also clang and its fuzzer
+#   --cross    also the cross compilers for aarch64, s390x and i686, qemu-user
+#              registered with the kernel for the foreign executables, and
+#              GoogleTest built for each of them from Debian's sources
 set -euo pipefail
 
 missing=()
+cross_triples="aarch64-linux-gnu s390x-linux-gnu i686-linux-gnu"
 command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
@@ -29,6 +33,13 @@ case "${1:-}" in
     [ -f /usr/share/bash-completion/bash_completion ] || missing+=(bash-completion)
     command -v zsh >/dev/null || missing+=(zsh)
     command -v fish >/dev/null || missing+=(fish)
+    ;;
+  --cross)
+    for triple in $cross_triples; do
+      command -v "$triple-g++" >/dev/null || missing+=("g++-$triple")
+    done
+    command -v qemu-aarch64-static >/dev/null || missing+=(qemu-user-static)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     ;;
 esac
 
@@ -55,4 +66,29 @@ cmake_version=$(cmake --version | sed -n 's/^cmake version \([0-9][0-9.]*\).*/\1
 if ! printf '3.25\n%s\n' "$cmake_version" | sort -V -C; then
   echo "install-deps.sh: CMake $cmake_version is too old; the presets need CMake 3.25 or newer." >&2
   exit 1
+fi
+
+if [ "${1:-}" = --cross ]; then
+  # The kernel runs the aarch64 and s390x executables through qemu-user
+  # once it is told to; the test executables start the tools as any user
+  # would, so every foreign executable must run that way.
+  binfmt=/proc/sys/fs/binfmt_misc
+  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+  for machine in aarch64 s390x; do
+    [ -e "$binfmt/qemu-$machine" ] || cat "/usr/lib/binfmt.d/qemu-$machine.conf" > "$binfmt/register"
+  done
+  # GoogleTest for each target, built once with its cross compiler.
+  here=$(cd "$(dirname "$0")" && pwd)
+  for triple in $cross_triples; do
+    prefix=/opt/suite-cross/$triple
+    [ -f "$prefix/lib/libgtest.a" ] && continue
+    echo "building GoogleTest for $triple"
+    work=$(mktemp -d)
+    cmake -S /usr/src/googletest -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$here/toolchains/$triple.cmake" -DCMAKE_INSTALL_PREFIX="$prefix" \
+      -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON >"$work.log" 2>&1 || { cat "$work.log"; exit 1; }
+    cmake --build "$work" >>"$work.log" 2>&1 && cmake --install "$work" >>"$work.log" 2>&1 \
+      || { cat "$work.log"; exit 1; }
+    rm -rf "$work" "$work.log"
+  done
 fi

@@ -5,6 +5,16 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
+
+// The tests that substitute the clock at link time (-Wl,--wrap=clock_gettime)
+// define __wrap_clock_gettime and call __real_clock_gettime. On a 32-bit
+// system built with a 64-bit time the C library's entry is __clock_gettime64,
+// which those links wrap too; the names here follow it.
+#if defined(__USE_TIME_BITS64) && defined(__TIMESIZE) && __TIMESIZE == 32
+#define __wrap_clock_gettime __wrap___clock_gettime64
+#define __real_clock_gettime __real___clock_gettime64
+#endif
 
 #include <functional>
 #include <optional>

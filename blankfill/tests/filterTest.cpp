@@ -105,7 +105,7 @@ TEST(Filter, ColumnRules) {
         {"byte 255 is a byte", "\xff\t\xff\n\xff", 4, 0, "\xff   \xff\n\xff"},
         {"byte 255, leading only", "\t\xff\t", 4, 1, "    \xff\t"},
         {"multi-byte text counts bytes", "\xc3\xa9\t.", 4, 0, "\xc3\xa9  ."},
-        {"large spacing", "a\t", 100000, 0, "a" + std::string(99999, ' ')},
+        {"large spacing", "a\t", 100000, 0, std::string("a").append(99999, ' ')},
     };
     for (const Case &c : cases) {
         Filtered file = filterFile(c.input, c.spacing, c.leadingOnly);

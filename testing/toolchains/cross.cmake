@@ -1,0 +1,21 @@
+# Cross builds with Debian's cross compilers, for the target that the file
+# including this one names in SUITE_CROSS_TRIPLE (aarch64-linux-gnu, ...).
+# GoogleTest for the target is found where testing/install-deps.sh --cross
+# builds it. The test executables run on this machine: natively for 32-bit
+# x86, through qemu-user's registration with the kernel for the others. The
+# dynamically linked ones name the target's loader in Debian's cross folder
+# (SUITE_CROSS_LOADER, which the top-level CMakeLists.txt gives them) and
+# find the target's libraries there, so nothing needs to be set before they
+# run, and a host's own 32-bit C library, if any, is not mixed with them.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${SUITE_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${SUITE_CROSS_TRIPLE}-g++)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${SUITE_CROSS_TRIPLE} /opt/suite-cross/${SUITE_CROSS_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_BUILD_RPATH /usr/${SUITE_CROSS_TRIPLE}/lib)
+file(GLOB SUITE_CROSS_LOADER /usr/${SUITE_CROSS_TRIPLE}/lib/ld-linux*.so.* /usr/${SUITE_CROSS_TRIPLE}/lib/ld64.so.*)
