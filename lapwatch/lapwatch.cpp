@@ -55,6 +55,7 @@ constexpr size_t kForwardedCount = sizeof forwardedSignals / sizeof forwardedSig
 
 // What the caller left us, given back to the command before it starts.
 struct sigaction callersActions[kForwardedCount];
+struct sigaction callersChildStatus;
 sigset_t callersMask;
 sigset_t forwardedSet;
 
@@ -120,14 +121,18 @@ void writeStartTime() {
 // In the child: become the command. The child is started with vfork, so
 // until it becomes the command it runs in the parent's memory and must change
 // nothing there. It only makes system calls on its own kernel state: it gives
-// the forwarded signals back the caller's dispositions while they are still
-// blocked (so that our handler never runs in the child), then the caller's
-// mask, so that the command starts as it would without us. A failure is
-// written with one writev() rather than through stdio (whose buffers and
-// locks belong to the parent), and the child ends with _exit.
+// the forwarded signals and SIGCHLD back the caller's dispositions while the
+// forwarded ones are still blocked (so that our handler never runs in the
+// child), then the caller's mask, so that the command starts as it would
+// without us. A failure is written with one writev() rather than through
+// stdio (whose buffers and locks belong to the parent), and the child ends
+// with _exit.
 [[noreturn]] void runCommand(char **commandAndArguments) {
     for (size_t i = 0; i < kForwardedCount; ++i) {
         sigaction(forwardedSignals[i], &callersActions[i], nullptr);
+    }
+    if (callersChildStatus.sa_handler != SIG_DFL || (callersChildStatus.sa_flags & SA_NOCLDWAIT) != 0) {
+        sigaction(SIGCHLD, &callersChildStatus, nullptr);
     }
     sigprocmask(SIG_SETMASK, &callersMask, nullptr);
     execvp(commandAndArguments[0], commandAndArguments);
@@ -197,7 +202,8 @@ bool fromKeyboard(int sig, const siginfo_t *info) {
 // running), with one exception: SIGINT is always caught, since it is how a
 // child that cannot run the command tells us so. The handler may interrupt
 // itself (SA_NODEFER, nothing masked): a second signal must reach it while it
-// waits.
+// waits. SIGCHLD gets its default action: ignored, the command's status would
+// be thrown away by the system before we could wait for it.
 void installHandlers() {
     sigemptyset(&forwardedSet);
     struct sigaction handling;
@@ -212,6 +218,12 @@ void installHandlers() {
         if (ignoredByCaller(i) && sig != SIGINT) continue;
         sigaction(sig, &handling, nullptr);
     }
+
+    struct sigaction byDefault;
+    std::memset(&byDefault, 0, sizeof byDefault);
+    byDefault.sa_handler = SIG_DFL;
+    sigemptyset(&byDefault.sa_mask);
+    sigaction(SIGCHLD, &byDefault, &callersChildStatus);
 }
 
 }  // namespace

@@ -160,6 +160,27 @@ TEST(Lapwatch, CommandEndedBySignal) {
     EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine + "\"sh\" exited.  Reason: Killed\n"))) << r.err;
 }
 
+const std::string callerSetup = CALLER_SETUP_PATH;
+
+// The tool started by a caller that first takes the `steps` of callerSetup.
+RunResult runFromCaller(std::vector<std::string> steps, const std::vector<std::string> &args) {
+    RunOptions options;
+    options.args = std::move(steps);
+    options.args.push_back("--");
+    options.args.push_back(tool);
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    return runTool(callerSetup, options);
+}
+
+TEST(Lapwatch, CommandStatusWhenTheCallerIgnoresChildStatus) {
+    // An ignored SIGCHLD would have the system throw the command's status
+    // away before the tool waits for it.
+    RunResult r = runFromCaller({"ignore", std::to_string(SIGCHLD)}, {"sh", "-c", "exit 7"});
+    EXPECT_TRUE(std::regex_match(r.err, reportPattern("sh", R"(\d+\.\d{2} microseconds)"))) << r.err;
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 7);
+}
+
 // Signals. The test process adopts the orphans of the tools it starts, so a
 // command that outlived the tool is found among its own children.
 
@@ -306,7 +327,8 @@ TEST_F(LapwatchSignals, InterruptFromTheTerminalLetsTheCommandCleanUp) {
 
 TEST_F(LapwatchSignals, CommandStartsWithTheCallersSignalState) {
     // The command's blocked and ignored signals are what they would be
-    // without the tool, whether the caller ignores signals or not.
+    // without the tool, whether the caller ignores signals or not, SIGINT
+    // and SIGCHLD (which the tool itself does not leave ignored) included.
     const std::string probe = "grep -E '^Sig(Blk|Ign):' /proc/self/status";
     for (const std::string traps : {"", "trap '' INT QUIT HUP;"}) {
         RunOptions bare, timed;
@@ -316,6 +338,14 @@ TEST_F(LapwatchSignals, CommandStartsWithTheCallersSignalState) {
         EXPECT_NE(expected.find("SigIgn:"), std::string::npos) << expected;
         EXPECT_EQ(runTool("/bin/sh", timed).out, expected) << traps;
     }
+    RunOptions bare, timed;
+    bare.args = {"ignore", std::to_string(SIGCHLD), "ignore", std::to_string(SIGINT), "block",
+                 std::to_string(SIGUSR1), "--", "grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status"};
+    timed.args = bare.args;
+    timed.args.insert(timed.args.begin() + 7, tool);
+    std::string expected = runTool(callerSetup, bare).out;
+    EXPECT_NE(expected.find("SigIgn:"), std::string::npos) << expected;
+    EXPECT_EQ(runTool(callerSetup, timed).out, expected);
 }
 
 TEST_F(LapwatchSignals, SignalsTheCallerIgnoresStayIgnored) {
