@@ -48,18 +48,42 @@ volatile sig_atomic_t nPid = 0;
 // The first handled signal that reached the tool, 0 until one did.
 volatile sig_atomic_t signalReceived = 0;
 
-// The signals after which the command must not outlive the tool: the tool
-// forwards them, waits for the command, and then ends by the same signal.
-const int forwardedSignals[] = {SIGABRT, SIGFPE, SIGILL, SIGINT, SIGSEGV, SIGTERM, SIGHUP, SIGQUIT};
-constexpr size_t kForwardedCount = sizeof forwardedSignals / sizeof forwardedSignals[0];
+// This process, as against the child that becomes the command: until its
+// exec the child runs our handler in our memory.
+pid_t timerPid = 0;
 
-// What the caller left us, given back to the command before it starts.
-struct sigaction callersActions[kForwardedCount];
+// Every signal whose default action ends the process and that can be caught:
+// the tool must not end on one of them and leave its command running. It
+// forwards them, waits for the command, and then ends by the same signal.
+// The real-time signals, which end the process too, are added where the
+// handlers are installed.
+const int forwardedSignals[] = {
+    SIGABRT, SIGFPE, SIGILL, SIGINT, SIGSEGV, SIGTERM, SIGHUP, SIGQUIT, SIGBUS, SIGTRAP, SIGSYS,
+    SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM,
+#ifdef SIGPROF
+    SIGPROF,
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#if SUITE_HAVE_SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#if SUITE_HAVE_SIGPWR
+    SIGPWR,
+#endif
+};
+
+// What the caller left us, given back to the command before it starts. Only
+// the two dispositions that the tool changes and exec does not put back
+// are kept: SIGINT, caught even when the caller ignores it, and SIGCHLD.
+struct sigaction callersInterrupt;
 struct sigaction callersChildStatus;
 sigset_t callersMask;
-sigset_t forwardedSet;
 
-bool ignoredByCaller(size_t index) { return callersActions[index].sa_handler == SIG_IGN; }
+// SIGINT ignored by the caller: then only our child's SIGINT, which says that
+// the command could not be run, counts.
+bool interruptOff = false;
 
 void freeArguments(char **copy, int count) {
     for (int i = 0; i < count; ++i) std::free(copy[i]);
@@ -121,16 +145,16 @@ void writeStartTime() {
 // In the child: become the command. The child is started with vfork, so
 // until it becomes the command it runs in the parent's memory and must change
 // nothing there. It only makes system calls on its own kernel state: it gives
-// the forwarded signals and SIGCHLD back the caller's dispositions while the
-// forwarded ones are still blocked (so that our handler never runs in the
-// child), then the caller's mask, so that the command starts as it would
-// without us. A failure is written with one writev() rather than through
-// stdio (whose buffers and locks belong to the parent), and the child ends
-// with _exit.
+// SIGINT and SIGCHLD back the caller's dispositions while every signal is
+// still blocked, then the caller's mask, so that the command starts as it
+// would without us. The exec puts every other caught signal back to its
+// default action, which was the caller's; one that arrives before the exec
+// finds our handler, which ends the child by it as it would have ended the
+// command. A failure is written with one writev() rather than through stdio
+// (whose buffers and locks belong to the parent), and the child ends with
+// _exit.
 [[noreturn]] void runCommand(char **commandAndArguments) {
-    for (size_t i = 0; i < kForwardedCount; ++i) {
-        sigaction(forwardedSignals[i], &callersActions[i], nullptr);
-    }
+    if (callersInterrupt.sa_handler == SIG_IGN) sigaction(SIGINT, &callersInterrupt, nullptr);
     if (callersChildStatus.sa_handler != SIG_DFL || (callersChildStatus.sa_flags & SA_NOCLDWAIT) != 0) {
         sigaction(SIGCHLD, &callersChildStatus, nullptr);
     }
@@ -185,39 +209,41 @@ void writeStartTime() {
     _exit(1);
 }
 
-size_t forwardedIndex(int sig) {
-    size_t i = 0;
-    while (i < kForwardedCount && forwardedSignals[i] != sig) ++i;
-    return i;
-}
-
 // A signal that a terminal's keyboard sent to its whole foreground process
 // group: the command, in that group, has it already.
 bool fromKeyboard(int sig, const siginfo_t *info) {
     return (sig == SIGINT || sig == SIGQUIT) && info->si_code == SI_KERNEL;
 }
 
-// Handlers for the forwarded signals. A signal that the caller ignores stays
-// ignored (a command run in the background, or immune to hangups, keeps
-// running), with one exception: SIGINT is always caught, since it is how a
-// child that cannot run the command tells us so. The handler may interrupt
-// itself (SA_NODEFER, nothing masked): a second signal must reach it while it
-// waits. SIGCHLD gets its default action: ignored, the command's status would
-// be thrown away by the system before we could wait for it.
+void catchSignal(int sig, const struct sigaction *handling, struct sigaction *callers) {
+    if (sigaction(sig, handling, callers) == 0 && callers->sa_handler == SIG_IGN && sig != SIGINT) {
+        sigaction(sig, callers, nullptr);
+    }
+}
+
+// Handlers for the forwarded signals, installed while every signal is
+// blocked, so that none can slip in while a disposition is being looked at.
+// A signal that the caller ignores stays ignored (a command run in the
+// background, or immune to hangups, keeps running), with one exception:
+// SIGINT is always caught, since it is how a child that cannot run the
+// command tells us so. The handler may interrupt itself (SA_NODEFER, nothing
+// masked): a second signal must reach it while it waits. SIGCHLD gets its
+// default action: ignored, the command's status would be thrown away by the
+// system before we could wait for it.
 void installHandlers() {
-    sigemptyset(&forwardedSet);
     struct sigaction handling;
     std::memset(&handling, 0, sizeof handling);
     handling.sa_sigaction = signal_handler;
     handling.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
     sigemptyset(&handling.sa_mask);
-    for (size_t i = 0; i < kForwardedCount; ++i) {
-        int sig = forwardedSignals[i];
-        sigaction(sig, nullptr, &callersActions[i]);
-        sigaddset(&forwardedSet, sig);
-        if (ignoredByCaller(i) && sig != SIGINT) continue;
-        sigaction(sig, &handling, nullptr);
+    struct sigaction callers;
+    for (int sig : forwardedSignals) {
+        catchSignal(sig, &handling, sig == SIGINT ? &callersInterrupt : &callers);
     }
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) catchSignal(sig, &handling, &callers);
+#endif
+    interruptOff = callersInterrupt.sa_handler == SIG_IGN;
 
     struct sigaction byDefault;
     std::memset(&byDefault, 0, sizeof byDefault);
@@ -228,17 +254,21 @@ void installHandlers() {
 
 }  // namespace
 
-// Every path through the handler ends the process, except a signal that the
-// caller ignores and a second signal while the first is being handled.
-// Everything it calls is async-signal-safe, but for error() when the
-// command cannot be sent SIGTERM.
+// Every path through the handler ends the process, except a SIGINT that the
+// caller ignores and a second signal while the first is being
+// handled. Everything it calls is async-signal-safe, but for error() when
+// the command cannot be sent SIGTERM.
 void signal_handler(int sig, siginfo_t *info, void *) {
+    if (getpid() != timerPid) {
+        // In the child, not yet the command: end as the command would, and
+        // touch none of the parent's memory.
+        endBySignal(sig);
+    }
     int savedErrno = errno;
     pid_t command = nPid;
-    size_t index = forwardedIndex(sig);
-    if (index < kForwardedCount && ignoredByCaller(index)) {
-        // Only SIGINT gets here: it counts only when it comes from our child
-        // that could not run the command.
+    if (sig == SIGINT && interruptOff) {
+        // It counts only when it comes from our child that could not run
+        // the command.
         bool fromChild = info->si_code == SI_USER && command > 0 && info->si_pid == command;
         if (!fromChild) {
             errno = savedErrno;
@@ -299,6 +329,13 @@ int main(int argc, char **argv) {
     if (*command == '\0') usage(stderr, "Zero-length command_name.");
 
     writeStartTime();
+    timerPid = getpid();
+    // Every signal stays blocked from before the handlers are installed
+    // until the command's process id is stored; one that arrives meanwhile
+    // is handled then, and reaches the command.
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &callersMask);
     installHandlers();
 
     // The start is read before the fork: once forked, the command may run,
@@ -306,10 +343,7 @@ int main(int argc, char **argv) {
     double start = secs();
     // vfork: the parent waits until the command has started (or failed to),
     // and no copy of the parent's memory is made for a child that at once
-    // becomes another program. The forwarded signals stay blocked until the
-    // command's process id is stored; one that arrives meanwhile is handled
-    // then, and reaches the command.
-    sigprocmask(SIG_BLOCK, &forwardedSet, &callersMask);
+    // becomes another program.
     pid_t child = vfork();
     if (child == 0) {
         runCommand(arguments + optind);

@@ -266,26 +266,75 @@ TEST_F(LapwatchSignals, SignalToTheToolAloneIsForwardedAsTermination) {
     }
 }
 
+TEST_F(LapwatchSignals, EveryEndingSignalIsForwarded) {
+    // Whatever signal would end the tool ends its command first. SIGALRM
+    // also comes for real, from an alarm that the caller set before the exec.
+    std::vector<int> signals = {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE,  SIGXCPU,  SIGXFSZ,  SIGVTALRM,
+                                SIGBUS,  SIGTRAP, SIGSYS,  SIGRTMIN, SIGRTMAX, -SIGALRM};
+#ifdef SIGPROF
+    signals.push_back(SIGPROF);
+#endif
+#ifdef SIGPOLL
+    signals.push_back(SIGPOLL);
+#endif
+    for (int row : signals) {
+        int sig = row < 0 ? -row : row;
+        RunOptions options;
+        options.args = {"sleep", "30"};
+        std::string program = tool;
+        if (row < 0) {
+            options.args.insert(options.args.begin(), {"alarm", "1", "--", tool});
+            program = callerSetup;
+        }
+        Running running = startTool(program, options);
+        EXPECT_GT(waitForCommand(running.pid, "sleep"), 0) << "signal " << sig;
+        if (row > 0) kill(running.pid, sig);
+        RunResult r = finishTool(running);
+        EXPECT_EQ(leftBehind(), "") << "sleep outlived the tool, signal " << row;
+        EXPECT_FALSE(r.exited) << "signal " << row;
+        EXPECT_EQ(r.signal, sig);
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+    }
+}
+
 TEST_F(LapwatchSignals, SignalDuringALongPathSearchStillReachesTheCommand) {
     // Thousands of missing folders before the command's own make the start
     // last a while; a signal sent at any point of it must not leave the
-    // command running.
+    // command running. Sent to the tool's whole process group, it also finds
+    // the child that is searching the path and is not yet the command.
     std::string path;
     for (int i = 0; i < 7000; ++i) path.append("m/").append(std::to_string(i)).append(":");
     path += std::getenv("PATH");
-    RunOptions options;
-    options.args = {"sleep", "30"};
-    options.cwd = dir.path();
-    options.env = {"PATH=" + path};
+    struct Case {
+        bool toGroup;
+        int sig;
+        int runs;
+    };
+    const Case cases[] = {{false, SIGTERM, 24}, {true, SIGTERM, 8}, {true, SIGUSR1, 8}};
     std::string survived;
-    for (int delayUs : {0, 2000, 5000, 10000, 15000, 20000}) {
-        for (int i = 0; i < 24; ++i) {
-            Running running = startTool(tool, options);
-            std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
-            kill(running.pid, SIGTERM);
-            RunResult r = finishTool(running);
-            EXPECT_EQ(r.signal, SIGTERM) << r.err;
-            if (!leftBehind().empty()) survived.append(" ").append(std::to_string(delayUs / 1000)).append("ms");
+    for (const Case &c : cases) {
+        RunOptions options;
+        options.args = {"sleep", "30"};
+        options.cwd = dir.path();
+        options.env = {"PATH=" + path};
+        std::string program = tool;
+        if (c.toGroup) {
+            options.args.insert(options.args.begin(), {"own-group", "--", tool});
+            program = callerSetup;
+        }
+        for (int delayUs : {0, 2000, 5000, 10000, 15000, 20000}) {
+            for (int i = 0; i < c.runs; ++i) {
+                Running running = startTool(program, options);
+                if (c.toGroup) waitUntil([&] { return getpgid(running.pid) == running.pid; });
+                std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+                kill(c.toGroup ? -running.pid : running.pid, c.sig);
+                RunResult r = finishTool(running);
+                EXPECT_EQ(r.signal, c.sig) << r.err;
+                if (!leftBehind().empty()) {
+                    survived.append(" ").append(std::to_string(c.sig)).append(c.toGroup ? " to the group at " : " at ");
+                    survived.append(std::to_string(delayUs / 1000)).append("ms");
+                }
+            }
         }
     }
     EXPECT_EQ(survived, "") << "the command outlived the tool after a signal at these delays";
