@@ -81,8 +81,8 @@ struct sigaction callersInterrupt;
 struct sigaction callersChildStatus;
 sigset_t callersMask;
 
-// SIGINT ignored by the caller: then only our child's SIGINT, which says that
-// the command could not be run, counts.
+// SIGINT ignored or blocked by the caller: then only our child's SIGINT,
+// which says that the command could not be run, counts.
 bool interruptOff = false;
 
 void freeArguments(char **copy, int count) {
@@ -243,7 +243,7 @@ void installHandlers() {
 #ifdef SIGRTMIN
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) catchSignal(sig, &handling, &callers);
 #endif
-    interruptOff = callersInterrupt.sa_handler == SIG_IGN;
+    interruptOff = callersInterrupt.sa_handler == SIG_IGN || sigismember(&callersMask, SIGINT) == 1;
 
     struct sigaction byDefault;
     std::memset(&byDefault, 0, sizeof byDefault);
@@ -255,7 +255,7 @@ void installHandlers() {
 }  // namespace
 
 // Every path through the handler ends the process, except a SIGINT that the
-// caller ignores and a second signal while the first is being
+// caller ignores or blocks and a second signal while the first is being
 // handled. Everything it calls is async-signal-safe, but for error() when
 // the command cannot be sent SIGTERM.
 void signal_handler(int sig, siginfo_t *info, void *) {
@@ -332,11 +332,15 @@ int main(int argc, char **argv) {
     timerPid = getpid();
     // Every signal stays blocked from before the handlers are installed
     // until the command's process id is stored; one that arrives meanwhile
-    // is handled then, and reaches the command.
+    // is handled then, and reaches the command. The tool itself then takes
+    // the caller's mask, but for SIGINT, by which a child that cannot run
+    // the command ends it.
     sigset_t all;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &callersMask);
     installHandlers();
+    sigset_t ownMask = callersMask;
+    sigdelset(&ownMask, SIGINT);
 
     // The start is read before the fork: once forked, the command may run,
     // even to its end, before this process is scheduled again.
@@ -350,7 +354,7 @@ int main(int argc, char **argv) {
     }
     int forkErrno = errno;
     if (child > 0) nPid = child;
-    sigprocmask(SIG_SETMASK, &callersMask, nullptr);
+    sigprocmask(SIG_SETMASK, &ownMask, nullptr);
     if (child == -1) {
         error(1, forkErrno, "Cannot create (i.e., fork) \"%s\".  Reason", command);
     }

@@ -181,6 +181,24 @@ TEST(Lapwatch, CommandStatusWhenTheCallerIgnoresChildStatus) {
     EXPECT_EQ(r.status, 7);
 }
 
+TEST(Lapwatch, CommandThatCannotRunEndsTheToolBySigintWhateverTheCallerBlocks) {
+    const std::string interrupt = std::to_string(SIGINT);
+    const std::vector<std::string> callers[] = {
+        {"block", interrupt},
+        {"block-all"},
+        {"block-all", "ignore", interrupt},
+    };
+    for (const std::vector<std::string> &steps : callers) {
+        RunResult r = runFromCaller(steps, {"/nonexistent/command"});
+        EXPECT_FALSE(r.exited) << steps[0] << " " << steps.size();
+        EXPECT_EQ(r.signal, SIGINT) << steps[0] << " " << steps.size();
+        EXPECT_TRUE(std::regex_match(
+            r.err, std::regex(startLine + "lapwatch: ERROR: Cannot run \"/nonexistent/command\" in path.  "
+                                          "Reason: No such file or directory\n")))
+            << r.err;
+    }
+}
+
 // Signals. The test process adopts the orphans of the tools it starts, so a
 // command that outlived the tool is found among its own children.
 
