@@ -1,6 +1,7 @@
 // lapwatch: runs a command as a child process, forwards termination to it,
 // and reports its wall-clock run time on standard error, ending with the
 // command's own exit status.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -209,10 +210,40 @@ void writeStartTime() {
     _exit(1);
 }
 
-// A signal that a terminal's keyboard sent to its whole foreground process
-// group: the command, in that group, has it already.
-bool fromKeyboard(int sig, const siginfo_t *info) {
-    return (sig == SIGINT || sig == SIGQUIT) && info->si_code == SI_KERNEL;
+// Whether a SIGINT or SIGQUIT was sent by a terminal for its keyboard (or a
+// break) rather than by a process. Linux marks such a signal SI_KERNEL.
+// Elsewhere a code above 0 that is neither SI_USER nor SI_QUEUE says the
+// same, since every code that a process's kill or sigqueue gives is one of
+// those or 0 or less; a system that marks the terminal's signals as a
+// process's gets them forwarded like any other.
+bool sentByTerminal(const siginfo_t *info) {
+#if SUITE_HAVE_SI_KERNEL
+    return info->si_code == SI_KERNEL;
+#else
+    return info->si_code > 0 && info->si_code != SI_USER && info->si_code != SI_QUEUE;
+#endif
+}
+
+// Whether the command is in the terminal's foreground process group, which
+// the terminal's signal reached. When the terminal cannot be asked, that
+// group was ours, since the signal reached us.
+bool inForeground(pid_t command) {
+    pid_t foreground = -1;
+    int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (terminal != -1) {
+        foreground = tcgetpgrp(terminal);
+        close(terminal);
+    }
+    if (foreground == -1) foreground = getpgrp();
+    return getpgid(command) == foreground;
+}
+
+// A terminal's interrupt or quit, sent to its whole foreground group: a
+// command in that group has it already and is not sent SIGTERM on top (it
+// may clean up on it); one in another group or session (setsid) never got
+// it and is sent SIGTERM as for any other signal.
+bool commandHasIt(int sig, const siginfo_t *info, pid_t command) {
+    return (sig == SIGINT || sig == SIGQUIT) && sentByTerminal(info) && inForeground(command);
 }
 
 void catchSignal(int sig, const struct sigaction *handling, struct sigaction *callers) {
@@ -285,7 +316,7 @@ void signal_handler(int sig, siginfo_t *info, void *) {
     if (command > 0) {
         // The wait in main leaves the ended command unreaped until nPid is
         // cleared, so `command` is never a process id that was reused.
-        if (!fromKeyboard(sig, info) && kill(command, SIGTERM) == -1 && errno != ESRCH) {
+        if (!commandHasIt(sig, info, command) && kill(command, SIGTERM) == -1 && errno != ESRCH) {
             error(1, errno,
                   "Cannot force the child process to end. You must end it manually with \"kill %d\".  Reason",
                   static_cast<int>(command));

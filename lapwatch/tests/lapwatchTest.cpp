@@ -392,6 +392,25 @@ TEST_F(LapwatchSignals, InterruptFromTheTerminalLetsTheCommandCleanUp) {
     EXPECT_EQ(readFile(log), "ready\nINT\nsaved\n");
 }
 
+TEST_F(LapwatchSignals, InterruptFromTheTerminalReachesACommandOutsideItsForegroundGroup) {
+    // A command in a session or group of its own does not get the
+    // terminal's Ctrl-C: the tool sends it SIGTERM, and one Ctrl-C is enough.
+    for (const char *leaves : {"new-session", "own-group"}) {
+        std::remove(log.c_str());
+        RunOptions options;
+        options.stdinKind = StdinKind::Pty;
+        options.args = {callerSetup, leaves, "--", recorder, log, "ends"};
+        Running running = startTool(tool, options);
+        ASSERT_TRUE(waitUntil([&] { return readFile(log) == "ready\n"; })) << readFile(log);
+        ASSERT_EQ(write(running.ptyMaster, "\x03", 1), 1);
+        RunResult r = finishTool(running);
+        EXPECT_EQ(leftBehind(), "") << leaves;
+        EXPECT_EQ(r.signal, SIGINT) << leaves;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+        EXPECT_EQ(readFile(log), "ready\nTERM\n") << leaves;
+    }
+}
+
 TEST_F(LapwatchSignals, CommandStartsWithTheCallersSignalState) {
     // The command's blocked and ignored signals are what they would be
     // without the tool, whether the caller ignores signals or not, SIGINT
