@@ -295,6 +295,12 @@ TEST_F(LapwatchSignals, EveryEndingSignalIsForwarded) {
 #ifdef SIGPOLL
     signals.push_back(SIGPOLL);
 #endif
+#if SUITE_HAVE_SIGSTKFLT
+    signals.push_back(SIGSTKFLT);
+#endif
+#if SUITE_HAVE_SIGPWR
+    signals.push_back(SIGPWR);
+#endif
     for (int row : signals) {
         int sig = row < 0 ? -row : row;
         RunOptions options;
