@@ -3,6 +3,8 @@
 // command's own exit status.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -39,7 +41,13 @@ const char helpText[] =
     "Options:\n"
     "    -h  - show this help message\n"
     "    -v  - show %s's version, date, author and compile date/time\n"
-    "Wildcards (*?) may be used in file names.\n";
+    "Wildcards (*?) may be used in file names.\n"
+    "    -r  - also show the command's CPU time and peak memory\n";
+
+// Parsed command-line settings.
+struct Options {
+    bool resourceUsage = false;  // -r: CPU time and peak memory after the report
+};
 
 // The running command's process id, read by the signal handler; 0 while no
 // command runs (before the fork, in the child, and once the wait returned).
@@ -110,10 +118,14 @@ char **copyArguments(int argc, char **argv) {
 
 // Options end at the first argument that is not one; the command's own
 // options are never looked at.
-void parseOptions(int argc, char **argv) {
+Options parseOptions(int argc, char **argv) {
+    Options options;
     int option;
-    while ((option = getopt(argc, argv, "+hH-vV")) != -1) {
+    while ((option = getopt(argc, argv, "+hH-vVr")) != -1) {
         switch (option) {
+        case 'r':
+            options.resourceUsage = true;
+            break;
         case 'h':
         case 'H':
         case '-':
@@ -128,6 +140,7 @@ void parseOptions(int argc, char **argv) {
             error(1, 0, "Internal error in file %s at line no. %d.\n", __FILE_NAME__, __LINE__);
         }
     }
+    return options;
 }
 
 void writeStartTime() {
@@ -190,6 +203,47 @@ void writeStartTime() {
         psignal(WTERMSIG(status), command);
     }
     std::exit(1);
+}
+
+// Reaps the ended command and, when asked, takes its resource usage. wait4
+// gives the command's own; without it, the usage of this process's reaped
+// children is the command's alone, since it is the only child we have.
+pid_t reapCommand(pid_t child, int *status, struct rusage *usage) {
+#if SUITE_HAVE_WAIT4
+    return wait4(child, status, 0, usage);
+#else
+    pid_t reaped = waitpid(child, status, 0);
+    if (reaped != -1 && usage != nullptr && getrusage(RUSAGE_CHILDREN, usage) == -1) {
+        std::memset(usage, 0, sizeof *usage);
+    }
+    return reaped;
+#endif
+}
+
+// `value` with a comma between each group of three digits.
+const char *groupedThousands(long long value) {
+    static char text[40];
+    char digits[24];
+    int count = std::snprintf(digits, sizeof digits, "%lld", value < 0 ? 0LL : value);
+    size_t out = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && (count - i) % 3 == 0) text[out++] = ',';
+        text[out++] = digits[i];
+    }
+    text[out] = '\0';
+    return text;
+}
+
+double inSeconds(const struct timeval &time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+// The -r line, after the report: the command's processor time and its peak
+// resident memory, as the system counts it (in KiB).
+void writeResourceUsage(const struct rusage &usage) {
+    std::fprintf(stderr, "%s: CPU time %.3f s user, %.3f s system; peak memory %s KiB\n", progName,
+                 inSeconds(usage.ru_utime), inSeconds(usage.ru_stime),
+                 groupedThousands(static_cast<long long>(usage.ru_maxrss)));
 }
 
 // Ends the process by `sig` with its default action, so that our parent sees
@@ -353,7 +407,7 @@ int main(int argc, char **argv) {
     }
 
     char **arguments = copyArguments(argc, argv);
-    parseOptions(argc, argv);
+    Options options = parseOptions(argc, argv);
 
     if (optind >= argc) usage(stderr, "Missing command_name.");
     const char *command = argv[optind];
@@ -399,7 +453,9 @@ int main(int argc, char **argv) {
     nPid = 0;
     double stop = secs();
     int status = 0;
-    if (waitpid(child, &status, 0) == -1) {
+    struct rusage usage;
+    std::memset(&usage, 0, sizeof usage);
+    if (reapCommand(child, &status, options.resourceUsage ? &usage : nullptr) == -1) {
         error(1, errno, "Cannot waitpid() for command \"%s\".  Reason", command);
     }
     freeArguments(arguments, argc);
@@ -415,5 +471,6 @@ int main(int argc, char **argv) {
     double elapsed = stop - start;
     std::fprintf(stderr, "\n\"%s\" wall-clock run time: %s (%.6f seconds total).\n", command,
                  prettifyInterval(elapsed), elapsed);
+    if (options.resourceUsage) writeResourceUsage(usage);
     return exitCode;
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +42,8 @@ std::string helpText() {
            "Options:\n"
            "    -h  - show this help message\n"
            "    -v  - show lapwatch's version, date, author and compile date/time\n"
-           "Wildcards (*?) may be used in file names.\n";
+           "Wildcards (*?) may be used in file names.\n"
+           "    -r  - also show the command's CPU time and peak memory\n";
 }
 
 const std::string startLine = R"(lapwatch: Start time: \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\n)";
@@ -158,6 +160,36 @@ TEST(Lapwatch, CommandEndedBySignal) {
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine + "\"sh\" exited.  Reason: Killed\n"))) << r.err;
+}
+
+// The -r line: the command's CPU time, user and system, and its peak memory.
+const std::string usageLine = R"(lapwatch: CPU time (\d+\.\d{3}) s user, (\d+\.\d{3}) s system; peak memory ([\d,]+) KiB\n)";
+
+TEST(Lapwatch, ResourceUsageIsTheCommands) {
+    // A command that fills 64 MiB shows at least that peak. A loop of the
+    // shell's own shows the processor time that the shell itself counted
+    // (its `times`), which is far more than the tool's own and never more
+    // than the run's wall-clock time.
+    RunResult r = run({"-r", "dd", "if=/dev/zero", "of=/dev/null", "bs=64M", "count=1"});
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, std::regex(R"([\s\S]*\n"dd" wall-clock run time: [^\n]+\n)" + usageLine)))
+        << r.err;
+    std::string peak = m[3];
+    peak.erase(std::remove(peak.begin(), peak.end(), ','), peak.end());
+    EXPECT_GE(std::stoll(peak), 64 * 1024) << r.err;
+    EXPECT_EQ(r.status, 0);
+
+    r = run({"-r", "sh", "-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done; times"});
+    std::smatch own;
+    ASSERT_TRUE(std::regex_search(r.out, own, std::regex(R"(^(\d+)m([\d.]+)s )"))) << r.out;
+    double shellUser = std::stod(own[1]) * 60 + std::stod(own[2]);
+    ASSERT_TRUE(std::regex_match(
+        r.err, m, std::regex(startLine + R"(\n"sh" wall-clock run time: [^\n]+ \((\d+\.\d{6}) seconds total\)\.\n)" + usageLine)))
+        << r.err;
+    double wall = std::stod(m[1]), user = std::stod(m[2]);
+    EXPECT_GE(user, 0.1) << r.err;
+    EXPECT_NEAR(user, shellUser, 0.05) << r.out << r.err;
+    EXPECT_LE(user, wall + 0.01) << r.err;
 }
 
 const std::string callerSetup = CALLER_SETUP_PATH;
