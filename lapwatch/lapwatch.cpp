@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -42,12 +43,18 @@ const char helpText[] =
     "    -h  - show this help message\n"
     "    -v  - show %s's version, date, author and compile date/time\n"
     "Wildcards (*?) may be used in file names.\n"
-    "    -r  - also show the command's CPU time and peak memory\n";
+    "    -r  - also show the command's CPU time and peak memory\n"
+    "    -o FILE - write the start time and the report to FILE\n";
 
 // Parsed command-line settings.
 struct Options {
-    bool resourceUsage = false;  // -r: CPU time and peak memory after the report
+    bool resourceUsage = false;      // -r: CPU time and peak memory after the report
+    const char *reportFile = nullptr;  // -o FILE: the report there, not on standard error
 };
+
+// Where the start-time line and the report go: standard error, or the file
+// of -o. Diagnostics always go to standard error.
+FILE *reportStream = stderr;
 
 // The running command's process id, read by the signal handler; 0 while no
 // command runs (before the fork, in the child, and once the wait returned).
@@ -121,10 +128,13 @@ char **copyArguments(int argc, char **argv) {
 Options parseOptions(int argc, char **argv) {
     Options options;
     int option;
-    while ((option = getopt(argc, argv, "+hH-vVr")) != -1) {
+    while ((option = getopt(argc, argv, "+hH-vVro:")) != -1) {
         switch (option) {
         case 'r':
             options.resourceUsage = true;
+            break;
+        case 'o':
+            options.reportFile = optarg;
             break;
         case 'h':
         case 'H':
@@ -143,6 +153,17 @@ Options parseOptions(int argc, char **argv) {
     return options;
 }
 
+// The report file is opened (created or emptied) before the command starts,
+// so that a name that cannot be written costs no run of the command. The
+// command does not inherit it.
+void openReportFile(const char *name) {
+    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                  S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
+    FILE *stream = fd == -1 ? nullptr : fdopen(fd, "w");
+    if (stream == nullptr) error(1, errno, "Cannot open \"%s\" for the report.  Reason", name);
+    reportStream = stream;
+}
+
 void writeStartTime() {
     time_t now = time(nullptr);
     if (now == static_cast<time_t>(-1)) {
@@ -152,7 +173,9 @@ void writeStartTime() {
     char text[200];
     struct tm *local = localtime(&now);
     if (local != nullptr && strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) > 0) {
-        std::fprintf(stderr, "%s: Start time: %s\n", progName, text);
+        std::fprintf(reportStream, "%s: Start time: %s\n", progName, text);
+        // In a file, at once: a signal ends the tool without flushing it.
+        if (reportStream != stderr) std::fflush(reportStream);
     }
 }
 
@@ -241,7 +264,7 @@ double inSeconds(const struct timeval &time) {
 // The -r line, after the report: the command's processor time and its peak
 // resident memory, as the system counts it (in KiB).
 void writeResourceUsage(const struct rusage &usage) {
-    std::fprintf(stderr, "%s: CPU time %.3f s user, %.3f s system; peak memory %s KiB\n", progName,
+    std::fprintf(reportStream, "%s: CPU time %.3f s user, %.3f s system; peak memory %s KiB\n", progName,
                  inSeconds(usage.ru_utime), inSeconds(usage.ru_stime),
                  groupedThousands(static_cast<long long>(usage.ru_maxrss)));
 }
@@ -413,6 +436,7 @@ int main(int argc, char **argv) {
     const char *command = argv[optind];
     if (*command == '\0') usage(stderr, "Zero-length command_name.");
 
+    if (options.reportFile != nullptr) openReportFile(options.reportFile);
     writeStartTime();
     timerPid = getpid();
     // Every signal stays blocked from before the handlers are installed
@@ -469,8 +493,9 @@ int main(int argc, char **argv) {
         error(1, 0, "Error in secs(): cannot read the %s time.", start < 0 ? "start" : "stop");
     }
     double elapsed = stop - start;
-    std::fprintf(stderr, "\n\"%s\" wall-clock run time: %s (%.6f seconds total).\n", command,
+    std::fprintf(reportStream, "\n\"%s\" wall-clock run time: %s (%.6f seconds total).\n", command,
                  prettifyInterval(elapsed), elapsed);
     if (options.resourceUsage) writeResourceUsage(usage);
+    if (reportStream != stderr) checkOutput(reportStream, options.reportFile);
     return exitCode;
 }

@@ -43,7 +43,8 @@ std::string helpText() {
            "    -h  - show this help message\n"
            "    -v  - show lapwatch's version, date, author and compile date/time\n"
            "Wildcards (*?) may be used in file names.\n"
-           "    -r  - also show the command's CPU time and peak memory\n";
+           "    -r  - also show the command's CPU time and peak memory\n"
+           "    -o FILE - write the start time and the report to FILE\n";
 }
 
 const std::string startLine = R"(lapwatch: Start time: \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\n)";
@@ -190,6 +191,32 @@ TEST(Lapwatch, ResourceUsageIsTheCommands) {
     EXPECT_GE(user, 0.1) << r.err;
     EXPECT_NEAR(user, shellUser, 0.05) << r.out << r.err;
     EXPECT_LE(user, wall + 0.01) << r.err;
+}
+
+TEST(Lapwatch, ReportFile) {
+    // The start-time line, the report and the -r line go to the file; the
+    // command's own output and the tool's diagnostics stay where they were.
+    TempDir dir;
+    std::string file = dir.file("report");
+    writeFile(file, "old contents that must go\n");
+    RunResult r = run({"-o", file, "-r", "sh", "-c", "echo out; echo err >&2; exit 3"});
+    EXPECT_EQ(r.out, "out\n");
+    EXPECT_EQ(r.err, "err\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(std::regex_match(readFile(file), std::regex(startLine + R"(\n"sh" wall-clock run time: [^\n]+\n)" + usageLine)))
+        << readFile(file);
+
+    // A file that cannot be opened is reported, and the command is not run.
+    TempDir open;
+    open.openToAll();
+    std::string marker = open.file("ran");
+    RunOptions asNobody;
+    asNobody.asNobody = true;
+    r = run({"-o", file, "touch", marker}, asNobody);
+    EXPECT_EQ(r.err, "lapwatch: Cannot open \"" + file + "\" for the report.  Reason: Permission denied\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(marker), "");
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the command ran";
 }
 
 const std::string callerSetup = CALLER_SETUP_PATH;
