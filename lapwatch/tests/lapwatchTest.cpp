@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +42,9 @@ std::string helpText() {
            "Options:\n"
            "    -h  - show this help message\n"
            "    -v  - show lapwatch's version, date, author and compile date/time\n"
-           "Wildcards (*?) may be used in file names.\n";
+           "Wildcards (*?) may be used in file names.\n"
+           "    -r  - also show the command's CPU time and peak memory\n"
+           "    -o FILE - write the start time and the report to FILE\n";
 }
 
 const std::string startLine = R"(lapwatch: Start time: \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\n)";
@@ -160,6 +163,101 @@ TEST(Lapwatch, CommandEndedBySignal) {
     EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine + "\"sh\" exited.  Reason: Killed\n"))) << r.err;
 }
 
+// The -r line: the command's CPU time, user and system, and its peak memory.
+const std::string usageLine = R"(lapwatch: CPU time (\d+\.\d{3}) s user, (\d+\.\d{3}) s system; peak memory ([\d,]+) KiB\n)";
+
+TEST(Lapwatch, ResourceUsageIsTheCommands) {
+    // A command that fills 64 MiB shows at least that peak. A loop of the
+    // shell's own shows the processor time that the shell itself counted
+    // (its `times`), which is far more than the tool's own and never more
+    // than the run's wall-clock time.
+    RunResult r = run({"-r", "dd", "if=/dev/zero", "of=/dev/null", "bs=64M", "count=1"});
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, std::regex(R"([\s\S]*\n"dd" wall-clock run time: [^\n]+\n)" + usageLine)))
+        << r.err;
+    std::string peak = m[3];
+    peak.erase(std::remove(peak.begin(), peak.end(), ','), peak.end());
+    EXPECT_GE(std::stoll(peak), 64 * 1024) << r.err;
+    EXPECT_EQ(r.status, 0);
+
+    r = run({"-r", "sh", "-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done; times"});
+    std::smatch own;
+    ASSERT_TRUE(std::regex_search(r.out, own, std::regex(R"(^(\d+)m([\d.]+)s )"))) << r.out;
+    double shellUser = std::stod(own[1]) * 60 + std::stod(own[2]);
+    ASSERT_TRUE(std::regex_match(
+        r.err, m, std::regex(startLine + R"(\n"sh" wall-clock run time: [^\n]+ \((\d+\.\d{6}) seconds total\)\.\n)" + usageLine)))
+        << r.err;
+    double wall = std::stod(m[1]), user = std::stod(m[2]);
+    EXPECT_GE(user, 0.1) << r.err;
+    EXPECT_NEAR(user, shellUser, 0.05) << r.out << r.err;
+    EXPECT_LE(user, wall + 0.01) << r.err;
+}
+
+TEST(Lapwatch, ReportFile) {
+    // The start-time line, the report and the -r line go to the file; the
+    // command's own output and the tool's diagnostics stay where they were.
+    TempDir dir;
+    std::string file = dir.file("report");
+    writeFile(file, "old contents that must go\n");
+    RunResult r = run({"-o", file, "-r", "sh", "-c", "echo out; echo err >&2; exit 3"});
+    EXPECT_EQ(r.out, "out\n");
+    EXPECT_EQ(r.err, "err\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(std::regex_match(readFile(file), std::regex(startLine + R"(\n"sh" wall-clock run time: [^\n]+\n)" + usageLine)))
+        << readFile(file);
+
+    // A file that cannot be opened is reported, and the command is not run.
+    TempDir open;
+    open.openToAll();
+    std::string marker = open.file("ran");
+    RunOptions asNobody;
+    asNobody.asNobody = true;
+    r = run({"-o", file, "touch", marker}, asNobody);
+    EXPECT_EQ(r.err, "lapwatch: Cannot open \"" + file + "\" for the report.  Reason: Permission denied\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(marker), "");
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the command ran";
+}
+
+const std::string callerSetup = CALLER_SETUP_PATH;
+
+// The tool started by a caller that first takes the `steps` of callerSetup.
+RunResult runFromCaller(std::vector<std::string> steps, const std::vector<std::string> &args) {
+    RunOptions options;
+    options.args = std::move(steps);
+    options.args.push_back("--");
+    options.args.push_back(tool);
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    return runTool(callerSetup, options);
+}
+
+TEST(Lapwatch, CommandStatusWhenTheCallerIgnoresChildStatus) {
+    // An ignored SIGCHLD would have the system throw the command's status
+    // away before the tool waits for it.
+    RunResult r = runFromCaller({"ignore", std::to_string(SIGCHLD)}, {"sh", "-c", "exit 7"});
+    EXPECT_TRUE(std::regex_match(r.err, reportPattern("sh", R"(\d+\.\d{2} microseconds)"))) << r.err;
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 7);
+}
+
+TEST(Lapwatch, CommandThatCannotRunEndsTheToolBySigintWhateverTheCallerBlocks) {
+    const std::string interrupt = std::to_string(SIGINT);
+    const std::vector<std::string> callers[] = {
+        {"block", interrupt},
+        {"block-all"},
+        {"block-all", "ignore", interrupt},
+    };
+    for (const std::vector<std::string> &steps : callers) {
+        RunResult r = runFromCaller(steps, {"/nonexistent/command"});
+        EXPECT_FALSE(r.exited) << steps[0] << " " << steps.size();
+        EXPECT_EQ(r.signal, SIGINT) << steps[0] << " " << steps.size();
+        EXPECT_TRUE(std::regex_match(
+            r.err, std::regex(startLine + "lapwatch: ERROR: Cannot run \"/nonexistent/command\" in path.  "
+                                          "Reason: No such file or directory\n")))
+            << r.err;
+    }
+}
+
 // Signals. The test process adopts the orphans of the tools it starts, so a
 // command that outlived the tool is found among its own children.
 
@@ -245,26 +343,81 @@ TEST_F(LapwatchSignals, SignalToTheToolAloneIsForwardedAsTermination) {
     }
 }
 
+TEST_F(LapwatchSignals, EveryEndingSignalIsForwarded) {
+    // Whatever signal would end the tool ends its command first. SIGALRM
+    // also comes for real, from an alarm that the caller set before the exec.
+    std::vector<int> signals = {SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE,  SIGXCPU,  SIGXFSZ,  SIGVTALRM,
+                                SIGBUS,  SIGTRAP, SIGSYS,  SIGRTMIN, SIGRTMAX, -SIGALRM};
+#ifdef SIGPROF
+    signals.push_back(SIGPROF);
+#endif
+#ifdef SIGPOLL
+    signals.push_back(SIGPOLL);
+#endif
+#if SUITE_HAVE_SIGSTKFLT
+    signals.push_back(SIGSTKFLT);
+#endif
+#if SUITE_HAVE_SIGPWR
+    signals.push_back(SIGPWR);
+#endif
+    for (int row : signals) {
+        int sig = row < 0 ? -row : row;
+        RunOptions options;
+        options.args = {"sleep", "30"};
+        std::string program = tool;
+        if (row < 0) {
+            options.args.insert(options.args.begin(), {"alarm", "1", "--", tool});
+            program = callerSetup;
+        }
+        Running running = startTool(program, options);
+        EXPECT_GT(waitForCommand(running.pid, "sleep"), 0) << "signal " << sig;
+        if (row > 0) kill(running.pid, sig);
+        RunResult r = finishTool(running);
+        EXPECT_EQ(leftBehind(), "") << "sleep outlived the tool, signal " << row;
+        EXPECT_FALSE(r.exited) << "signal " << row;
+        EXPECT_EQ(r.signal, sig);
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+    }
+}
+
 TEST_F(LapwatchSignals, SignalDuringALongPathSearchStillReachesTheCommand) {
     // Thousands of missing folders before the command's own make the start
     // last a while; a signal sent at any point of it must not leave the
-    // command running.
+    // command running. Sent to the tool's whole process group, it also finds
+    // the child that is searching the path and is not yet the command.
     std::string path;
     for (int i = 0; i < 7000; ++i) path.append("m/").append(std::to_string(i)).append(":");
     path += std::getenv("PATH");
-    RunOptions options;
-    options.args = {"sleep", "30"};
-    options.cwd = dir.path();
-    options.env = {"PATH=" + path};
+    struct Case {
+        bool toGroup;
+        int sig;
+        int runs;
+    };
+    const Case cases[] = {{false, SIGTERM, 24}, {true, SIGTERM, 8}, {true, SIGUSR1, 8}};
     std::string survived;
-    for (int delayUs : {0, 2000, 5000, 10000, 15000, 20000}) {
-        for (int i = 0; i < 24; ++i) {
-            Running running = startTool(tool, options);
-            std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
-            kill(running.pid, SIGTERM);
-            RunResult r = finishTool(running);
-            EXPECT_EQ(r.signal, SIGTERM) << r.err;
-            if (!leftBehind().empty()) survived.append(" ").append(std::to_string(delayUs / 1000)).append("ms");
+    for (const Case &c : cases) {
+        RunOptions options;
+        options.args = {"sleep", "30"};
+        options.cwd = dir.path();
+        options.env = {"PATH=" + path};
+        std::string program = tool;
+        if (c.toGroup) {
+            options.args.insert(options.args.begin(), {"own-group", "--", tool});
+            program = callerSetup;
+        }
+        for (int delayUs : {0, 2000, 5000, 10000, 15000, 20000}) {
+            for (int i = 0; i < c.runs; ++i) {
+                Running running = startTool(program, options);
+                if (c.toGroup) waitUntil([&] { return getpgid(running.pid) == running.pid; });
+                std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+                kill(c.toGroup ? -running.pid : running.pid, c.sig);
+                RunResult r = finishTool(running);
+                EXPECT_EQ(r.signal, c.sig) << r.err;
+                if (!leftBehind().empty()) {
+                    survived.append(" ").append(std::to_string(c.sig)).append(c.toGroup ? " to the group at " : " at ");
+                    survived.append(std::to_string(delayUs / 1000)).append("ms");
+                }
+            }
         }
     }
     EXPECT_EQ(survived, "") << "the command outlived the tool after a signal at these delays";
@@ -304,9 +457,29 @@ TEST_F(LapwatchSignals, InterruptFromTheTerminalLetsTheCommandCleanUp) {
     EXPECT_EQ(readFile(log), "ready\nINT\nsaved\n");
 }
 
+TEST_F(LapwatchSignals, InterruptFromTheTerminalReachesACommandOutsideItsForegroundGroup) {
+    // A command in a session or group of its own does not get the
+    // terminal's Ctrl-C: the tool sends it SIGTERM, and one Ctrl-C is enough.
+    for (const char *leaves : {"new-session", "own-group"}) {
+        std::remove(log.c_str());
+        RunOptions options;
+        options.stdinKind = StdinKind::Pty;
+        options.args = {callerSetup, leaves, "--", recorder, log, "ends"};
+        Running running = startTool(tool, options);
+        ASSERT_TRUE(waitUntil([&] { return readFile(log) == "ready\n"; })) << readFile(log);
+        ASSERT_EQ(write(running.ptyMaster, "\x03", 1), 1);
+        RunResult r = finishTool(running);
+        EXPECT_EQ(leftBehind(), "") << leaves;
+        EXPECT_EQ(r.signal, SIGINT) << leaves;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+        EXPECT_EQ(readFile(log), "ready\nTERM\n") << leaves;
+    }
+}
+
 TEST_F(LapwatchSignals, CommandStartsWithTheCallersSignalState) {
     // The command's blocked and ignored signals are what they would be
-    // without the tool, whether the caller ignores signals or not.
+    // without the tool, whether the caller ignores signals or not, SIGINT
+    // and SIGCHLD (which the tool itself does not leave ignored) included.
     const std::string probe = "grep -E '^Sig(Blk|Ign):' /proc/self/status";
     for (const std::string traps : {"", "trap '' INT QUIT HUP;"}) {
         RunOptions bare, timed;
@@ -316,6 +489,14 @@ TEST_F(LapwatchSignals, CommandStartsWithTheCallersSignalState) {
         EXPECT_NE(expected.find("SigIgn:"), std::string::npos) << expected;
         EXPECT_EQ(runTool("/bin/sh", timed).out, expected) << traps;
     }
+    RunOptions bare, timed;
+    bare.args = {"ignore", std::to_string(SIGCHLD), "ignore", std::to_string(SIGINT), "block",
+                 std::to_string(SIGUSR1), "--", "grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status"};
+    timed.args = bare.args;
+    timed.args.insert(timed.args.begin() + 7, tool);
+    std::string expected = runTool(callerSetup, bare).out;
+    EXPECT_NE(expected.find("SigIgn:"), std::string::npos) << expected;
+    EXPECT_EQ(runTool(callerSetup, timed).out, expected);
 }
 
 TEST_F(LapwatchSignals, SignalsTheCallerIgnoresStayIgnored) {
