@@ -207,7 +207,7 @@ void abortReplacement() { replaceFile(replaceFileAbortFlag, nullptr, 0, nullptr)
 
 // A signal that ends the tool while a file is being converted removes that
 // file's temporary copy first; the file itself is still untouched, since the
-// replacement holds these signals back while it writes the file. The tool
+// replacement holds every signal back while it writes the file. The tool
 // then ends by the same signal, as its caller expects.
 void endOnSignal(int signalNumber) {
     discardReplacement();
@@ -215,21 +215,53 @@ void endOnSignal(int signalNumber) {
     raise(signalNumber);
 }
 
+// Whether a signal's default action leaves the process running (or cannot
+// be caught at all).
+bool leavesTheProcessRunning(int signalNumber) {
+    switch (signalNumber) {
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGURG:
+    case SIGKILL:
+#ifdef SIGWINCH
+    case SIGWINCH:
+#endif
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Every signal whose default action ends the process: the standard ones
+// and, where there are any, the real-time ones.
 void catchEndingSignals() {
-    const int ending[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+#ifdef SIGRTMAX
+    const int lastSignal = SIGRTMAX;
+#else
+    const int lastSignal = 31;
+#endif
     struct sigaction action {};
     action.sa_handler = endOnSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : ending) sigaddset(&action.sa_mask, signalNumber);
-    for (int signalNumber : ending) {
+    sigfillset(&action.sa_mask);
+    for (int signalNumber = 1; signalNumber <= lastSignal; ++signalNumber) {
+        // A file-size limit makes a write fail, to be reported, rather than
+        // kill the tool half-way.
+        if (signalNumber == SIGXFSZ) {
+            signal(SIGXFSZ, SIG_IGN);
+            continue;
+        }
+        if (leavesTheProcessRunning(signalNumber)) continue;
         struct sigaction previous {};
-        // A signal the caller chose to ignore (nohup) stays ignored.
-        if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        // A signal the caller chose to ignore (nohup) stays ignored; numbers
+        // that the C library keeps for itself are refused here and skipped.
+        if (sigaction(signalNumber, nullptr, &previous) != 0) continue;
+        if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN) continue;
         sigaction(signalNumber, &action, nullptr);
     }
-    // A file-size limit makes a write fail, to be reported, rather than kill
-    // the tool half-way.
-    signal(SIGXFSZ, SIG_IGN);
 }
 
 enum class Outcome { converted, notConverted, skipped, damaged };
@@ -254,7 +286,9 @@ Outcome reportMessage(const char *name, const char *message) {
         return Outcome::skipped;
     }
     std::fprintf(stderr, "%s: \"%s\": %s\n", progName, name, reason);
-    return getRFErrorNumber(message) == 5 ? Outcome::damaged : Outcome::notConverted;
+    // After 5 and 13 the complete copy is kept: a failure of the run.
+    int number = getRFErrorNumber(message);
+    return number == 5 || number == 13 ? Outcome::damaged : Outcome::notConverted;
 }
 
 // Converts one file through a replacement, reading the very file that the

@@ -12,31 +12,45 @@ extern const char replaceFileAbortFlag[];
 
 // Three uses, each returning null on success or a numbered message
 // ("(N) text") that the caller must neither modify nor release:
-//   begin:  replaceFile(target, "w", preserveDates, &stream) checks the target,
-//           opens and locks it, creates "replFileXXXXXX" in the working
-//           directory and stores a stream on it. Messages 1 to 4, and:
+//   begin:  replaceFile(target, "w", preserveDates, &stream) checks the target
+//           (looking its name up without following a symbolic link that
+//           another user could have planted, and without opening anything
+//           but a regular file), opens, locks and where it can leases it,
+//           makes the temporary file in the working directory (nameless, or
+//           "replPartXXXXXX" where the system cannot make one without a name)
+//           and stores a stream on it. Messages 1 to 4, and:
 //             8  the target cannot be opened for writing,
 //             9  the target cannot be opened at all (errno tells why),
-//             10 another process holds the target's lock,
+//             10 another process holds the target's lock or lease,
 //             11 the name led to another file by the time it was opened.
 //   finish: replaceFile(nullptr, nullptr, 0, nullptr) writes the new contents
 //           over the target (which stays the same file: inode, permissions,
-//           owner, links) and restores its times when asked. Messages:
+//           owner, links) and restores its times when asked; new contents
+//           equal to the old are not written at all. Before the target's
+//           first byte changes, the temporary file, complete and synced,
+//           gets its "replFileXXXXXX" name. Messages:
 //             5  an I/O error after the target's first byte changed; the
 //                temporary file, the only complete copy, is kept and named,
 //             6  the times could not be restored (the contents are in place),
 //             7  the temporary file could not be written in full,
-//             11 the target changed since it was read,
-//             12 the target's file system has no room for the new contents.
-//           With every message but 5 and 6 the target is exactly as it was
-//           and the temporary file is gone.
+//             11 the target changed since it was read, or another process
+//                opened it for writing (its lease broke),
+//             12 the target's file system has no room for the new contents,
+//             13 another process changed the target while it was written
+//                back; the complete copy is kept and named, as with 5.
+//           With every message but 5, 6 and 13 the target is exactly as it
+//           was (room reserved for it is given back) and the temporary file
+//           is gone.
 //   abort:  replaceFile(replaceFileAbortFlag, nullptr, 0, nullptr) removes the
 //           temporary file and leaves the target as it was; always null, and
 //           harmless when nothing is pending.
 // After a successful begin exactly one finish or abort must follow before the
 // next begin. The caller writes to the stream only until then and never
-// closes it itself. Signals that end the process are held back while the
-// target is being written, so that it is never left half-written.
+// closes it itself. Every signal that can be blocked is held while the
+// target is being written, so that it is never left half-written. While a
+// replacement holds a lease, the module handles SIGIO: a lease break is
+// noted, and a SIGIO sent by a process ends the tool as the caller's other
+// ending signals do (removing the temporary file), unless it was ignored.
 const char *replaceFile(const char *name, const char *mode, int preserveDates, FILE **stream);
 
 // A stream for reading the pending replacement's target: the very file that
@@ -51,7 +65,9 @@ void discardReplacement();
 
 // The checks that a begin makes: null when `name` is an existing file that
 // is not a FIFO, device or directory and has its owner-read and owner-write
-// bits, else a message of number 1 giving the reason.
+// bits, reached through no symbolic link that is owned by neither the caller
+// nor root and lies in a directory that others than its owner may write;
+// else a message of number 1 giving the reason.
 const char *cantprocess(const char *name);
 
 // Take a numbered message apart: its number (-1 when it has none) and the

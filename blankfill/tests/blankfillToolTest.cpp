@@ -3,7 +3,9 @@
 // the cases where a user's file must survive (the same file named twice,
 // permissions, a file-size limit).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -493,3 +495,73 @@ TEST(BlankfillTool, FileSizeLimitLosesNothing) {
 }
 
 }  // namespace
+
+// A sparse file of over 4 GiB, mostly one hole, with lines with tabs at the
+// start, at 4 GiB and at the end: converted as a filter and in place, the
+// result holds the converted lines where they belong, zeros between them,
+// and has the right size. Offsets past 4 GiB must survive every 32-bit
+// type on the way. Skipped where the disk lacks room for the copies.
+TEST(BlankfillTool, SparseFileOverFourGiB) {
+    TempDir dir;
+    const off_t fourGiB = off_t{1} << 32;
+    const off_t size = fourGiB + (off_t{1} << 20);
+    struct statvfs fs {};
+    ASSERT_EQ(statvfs(dir.path().c_str(), &fs), 0);
+    long long room = static_cast<long long>(fs.f_bavail) * static_cast<long long>(fs.f_frsize);
+    if (room < 2 * static_cast<long long>(size) + (256ll << 20)) {
+        GTEST_SKIP() << "the disk has " << (room >> 20) << " MiB free; this test needs twice the file's "
+                     << (size >> 20) << " MiB";
+    }
+    const std::string head = "\thead\n";
+    const std::string middle = "\n\tmiddle\n";  // its newline at 4 GiB - 1
+    const std::string tail = "\n\ttail\n";
+    auto put = [](int fd, const std::string &text, off_t at) {
+        return pwrite(fd, text.data(), text.size(), at) == static_cast<ssize_t>(text.size());
+    };
+    const std::string input = dir.file("sparse");
+    int fd = open(input.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(put(fd, head, 0) && put(fd, middle, fourGiB - 1) &&
+                put(fd, tail, size - static_cast<off_t>(tail.size())));
+    ASSERT_EQ(close(fd), 0);
+
+    // Each line grows by three: one tab becomes four spaces.
+    auto check = [&](const std::string &path, const char *label) {
+        int in = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(in, 0) << label;
+        struct stat s {};
+        fstat(in, &s);
+        EXPECT_EQ(s.st_size, size + 9) << label;
+        auto at = [&](off_t offset, size_t length) {
+            std::string got(length, '?');
+            ssize_t n = pread(in, got.data(), length, offset);
+            got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            return got;
+        };
+        EXPECT_EQ(at(0, 10), std::string("    head\n") + '\0') << label;
+        EXPECT_EQ(at(fourGiB + 2, 12), "\n    middle\n") << label;
+        EXPECT_EQ(at(size + 9 - 10, 10), "\n    tail\n") << label;
+        EXPECT_EQ(at(fourGiB / 2, 4), std::string(4, '\0')) << label;
+        close(in);
+    };
+
+    // The filter's output, through a pipe, against the expected contents
+    // made as a sparse file too.
+    const std::string expected = dir.file("expected");
+    fd = open(expected.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(put(fd, "    head\n", 0) && put(fd, "\n    middle\n", fourGiB + 2) &&
+                put(fd, "\n    tail\n", size + 9 - 10));
+    ASSERT_EQ(close(fd), 0);
+    check(expected, "expected");
+    int status = -1;
+    std::string out = testing_support::shellOutput("cd " + dir.path() + " && env -u " + unset + " " + BLANKFILL_PATH +
+                                                       " sparse | cmp - expected 2>&1",
+                                                   &status);
+    EXPECT_EQ(status, 0) << "filter: " << out;
+
+    RunResult inPlace = run({"-i", "sparse"}, {unset}, "", dir.path());
+    EXPECT_EQ(inPlace.err, "1 file was converted.\n");
+    check(input, "in place");
+    EXPECT_TRUE(temporaryFiles(dir.path()).empty());
+}
