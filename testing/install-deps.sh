@@ -4,7 +4,8 @@
 # coreutils used as test oracles. Does nothing on a machine that has it all.
 #   --bench    also what the benchmarks need
 #   --package  also what the package, completion and reproducibility checks
-#              need (dpkg-dev, lintian, bash-completion, zsh, fish)
+#              need (dpkg-dev, debhelper, devscripts, lintian, bash-completion,
+#              zsh, fish)
 #   --fuzz     also clang and its fuzzer
 set -euo pipefail
 
@@ -23,12 +24,19 @@ case "${1:-}" in
     ;;
   --package)
     command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+    dpkg-query -W -f='${Status}' build-essential 2>/dev/null | grep -q "ok installed" ||
+      missing+=(build-essential)
+    command -v dh >/dev/null || missing+=(debhelper)
+    command -v debc >/dev/null || missing+=(devscripts)
     command -v readelf >/dev/null || missing+=(binutils)
     command -v lintian >/dev/null || missing+=(lintian)
     command -v mandoc >/dev/null || missing+=(mandoc)
     [ -f /usr/share/bash-completion/bash_completion ] || missing+=(bash-completion)
     command -v zsh >/dev/null || missing+=(zsh)
     command -v fish >/dev/null || missing+=(fish)
+    ;;
+  --fuzz)
+    command -v clang++ >/dev/null || missing+=(clang)
     ;;
 esac
 
@@ -45,9 +53,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   "${as_root[@]}" apt-get update -q
   "${as_root[@]}" apt-get install -y -q "${missing[@]}"
-fi
-if [ "${1:-}" = --fuzz ]; then
-  command -v clang++ >/dev/null || missing+=(clang)
 fi
 
 # The presets need CMake 3.25 or newer.
