@@ -22,15 +22,11 @@ extern const char standardOutputName[];  // "<standard output>"
 void checkOutput(FILE *stream, const char *name);
 
 // The build's date ("Nov 24 2024") and time ("09:13:44") in the banner's
-// build text. The build passes both in (in UTC) when SOURCE_DATE_EPOCH fixes
-// the moment of the build, so that every compiler gives the same text;
-// otherwise they are the compiler's own.
-#ifndef SUITE_BUILD_DATE
-#define SUITE_BUILD_DATE __DATE__
-#endif
-#ifndef SUITE_BUILD_TIME
-#define SUITE_BUILD_TIME __TIME__
-#endif
+// build text: the moment of the build in Eastern Standard Time, which the
+// text labels EST. The build system passes both in (from SOURCE_DATE_EPOCH
+// where it is set), so every compiler and every build of one moment gives
+// the same text. There is no fallback: a build that does not pass them
+// fails to compile rather than fall back on the compiler's clock.
 
 // Shown by every tool's version banner.
 extern const char author[];

@@ -4,7 +4,8 @@
 # coreutils used as test oracles. Does nothing on a machine that has it all.
 #   --bench    also what the benchmarks need
 #   --package  also what the package, completion and reproducibility checks
-#              need (dpkg-dev, lintian, bash-completion, zsh, fish)
+#              need (dpkg-dev, debhelper, devscripts, lintian, bash-completion,
+#              zsh, fish)
 #   --fuzz     also clang and its fuzzer
 #   --cross    also the cross compilers for aarch64, s390x and i686, qemu-user
 #              registered with the kernel for the foreign executables, and
@@ -20,6 +21,11 @@ command -v ninja >/dev/null || missing+=(ninja-build)
 command -v sha256sum >/dev/null || missing+=(coreutils)
 command -v expand >/dev/null || missing+=(coreutils)
 command -v gzip >/dev/null || missing+=(gzip)
+# Small real file systems for the in-place tests: ext4 and btrfs images on
+# loop devices.
+command -v mkfs.ext4 >/dev/null || missing+=(e2fsprogs)
+command -v mkfs.btrfs >/dev/null || missing+=(btrfs-progs)
+command -v losetup >/dev/null || missing+=(mount)
 case "${1:-}" in
   --bench)
     [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
@@ -27,6 +33,10 @@ case "${1:-}" in
     ;;
   --package)
     command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+    dpkg-query -W -f='${Status}' build-essential 2>/dev/null | grep -q "ok installed" ||
+      missing+=(build-essential)
+    command -v dh >/dev/null || missing+=(debhelper)
+    command -v debc >/dev/null || missing+=(devscripts)
     command -v readelf >/dev/null || missing+=(binutils)
     command -v lintian >/dev/null || missing+=(lintian)
     command -v mandoc >/dev/null || missing+=(mandoc)
@@ -40,6 +50,9 @@ case "${1:-}" in
     done
     command -v qemu-aarch64-static >/dev/null || missing+=(qemu-user-static)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    ;;
+  --fuzz)
+    command -v clang++ >/dev/null || missing+=(clang)
     ;;
 esac
 
@@ -56,9 +69,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   "${as_root[@]}" apt-get update -q
   "${as_root[@]}" apt-get install -y -q "${missing[@]}"
-fi
-if [ "${1:-}" = --fuzz ]; then
-  command -v clang++ >/dev/null || missing+=(clang)
 fi
 
 # The presets need CMake 3.25 or newer.

@@ -1,7 +1,7 @@
 # Completion of the suite's four tools for bash. One file serves them all:
-# it is installed once under each tool's name, which is where bash-completion
-# looks for a command's completion. Without bash-completion, source it from
-# ~/.bashrc.
+# it is installed under octetTally's name and linked under the other tools'
+# names, as bash-completion looks for a command's completion in a file named
+# after it. Without bash-completion, source it from ~/.bashrc.
 
 # Offers the options among "$@" that begin with the word $1; an option that
 # takes its value after "=" keeps the cursor there.

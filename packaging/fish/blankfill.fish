@@ -1,7 +1,0 @@
-complete -c blankfill -s n -l tab-size -x -d 'Tab spacing'
-complete -c blankfill -s l -l leading-only -d 'Expand only leading tabs'
-complete -c blankfill -s i -l in-place -d 'Convert every named file in place'
-complete -c blankfill -s p -l preserve-dates -d 'Keep each file\'s times'
-complete -c blankfill -s V -l verbose -d 'Name each file converted'
-complete -c blankfill -s h -s H -l help -d 'Show the help text'
-complete -c blankfill -s v -l version -d 'Show the version'

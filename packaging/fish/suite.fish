@@ -1,0 +1,29 @@
+# Completion of the suite's four tools for fish. One file serves them all: it
+# is installed under octetTally's name and linked under the others', since
+# fish looks for a command's completion in a file named after it; the guard
+# keeps a second load from adding every completion again.
+if not set -q __byte_tool_suite_completions
+    set -g __byte_tool_suite_completions 1
+
+    complete -c octetTally -s r -d 'List the bytes in numeric order'
+    complete -c octetTally -s h -s H -d 'Show the help text'
+    complete -c octetTally -s v -s V -d 'Show the version'
+
+    complete -c morphPhrase -f
+    complete -c morphPhrase -s u -l update-period -x -d 'Show the line every N tries'
+    complete -c morphPhrase -s s -l standard-input -d 'Read the phrase from standard input'
+    complete -c morphPhrase -s h -s H -l help -d 'Show the help text'
+    complete -c morphPhrase -s v -s V -l version -d 'Show the version'
+
+    complete -c blankfill -s n -l tab-size -x -d 'Tab spacing'
+    complete -c blankfill -s l -l leading-only -d 'Expand only leading tabs'
+    complete -c blankfill -s i -l in-place -d 'Convert every named file in place'
+    complete -c blankfill -s p -l preserve-dates -d 'Keep each file\'s times'
+    complete -c blankfill -s V -l verbose -d 'Name each file converted'
+    complete -c blankfill -s h -s H -l help -d 'Show the help text'
+    complete -c blankfill -s v -l version -d 'Show the version'
+
+    complete -c lapwatch -n __fish_is_first_arg -s h -s H -d 'Show the help text'
+    complete -c lapwatch -n __fish_is_first_arg -s v -s V -d 'Show the version'
+    complete -c lapwatch -x -a '(__fish_complete_subcommand)'
+end
