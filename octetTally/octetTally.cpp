@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "addSeparators.h"
+#include "byteStats.h"
 #include "countBytes.h"
 #include "error.h"
 #include "inputPipe.h"
@@ -31,7 +32,8 @@ constexpr char helpText[] =
     "Other options:\n"
     "     -r      use an alternative output format (no frequencies)\n"
     "     -h      show this help message\n"
-    "     -v      show program version number, date, author, email, compile date\n";
+    "     -v      show program version number, date, author, email, compile date\n"
+    "     -e      add the entropy, a chi-square test and the mean of the bytes\n";
 
 
 // One tally record per byte value; the sort is handed records of exactly
@@ -49,6 +51,7 @@ constexpr size_t kBufferSize = 1024 * 1024;
 
 unsigned char buf[kBufferSize];
 Tally freq[kByteValues];
+uint64_t counts[kByteValues];  // by byte value, whatever order freq is put in
 char nameBuf[24];
 int64_t total;
 
@@ -76,6 +79,7 @@ int rcmp(const void *first, const void *second) {
 
 struct Options {
     bool numericOrder = false;
+    bool statistics = false;  // -e
     const char *inName = nullptr;   // null: standard input
     const char *outName = nullptr;  // null: standard output
 };
@@ -97,6 +101,9 @@ void scanArguments(int argc, char **argv, Options &options) {
             switch (*letter) {
             case 'r':
                 options.numericOrder = true;
+                break;
+            case 'e':
+                options.statistics = true;
                 break;
             case 'v':
             case 'V':
@@ -158,7 +165,6 @@ bool countInput(FILE *in, const char *inName) {
         countBytes(buf, static_cast<size_t>(got));
         total += got;
     }
-    uint64_t counts[kByteValues] = {};
     takeByteTotals(counts);
     for (size_t v = 0; v < kByteValues; ++v) {
         freq[v].value = static_cast<uint8_t>(v);
@@ -203,6 +209,17 @@ int writeByValue(FILE *out) {
         }
     }
     return 0;
+}
+
+// After the table: how random the bytes look.
+int writeStatistics(FILE *out) {
+    const ByteStats stats = byteStats(counts, static_cast<uint64_t>(total));
+    const int written = std::fprintf(out,
+                                     "\nEntropy: %.6f bits per byte\n"
+                                     "Chi-square: %.6f with 255 degrees of freedom\n"
+                                     "Arithmetic mean: %.6f\n",
+                                     stats.entropy, stats.chiSquare, stats.mean);
+    return written < 0 ? errno : 0;
 }
 
 // Checks the output stream (after pushing out what it still holds) and
@@ -258,7 +275,8 @@ int main(int argc, char **argv) {
         if (std::fprintf(out, "In \"%s\":\nTotal: %s bytes\n\n", inName, addSepsInt64(total)) < 0) {
             writeErr = errno;
         }
-        const int tableErr = options.numericOrder ? writeByValue(out) : writeByFrequency(out);
+        int tableErr = options.numericOrder ? writeByValue(out) : writeByFrequency(out);
+        if (tableErr == 0 && options.statistics) tableErr = writeStatistics(out);
         if (writeErr == 0) writeErr = tableErr;
     }
     finishOutput(out, outName, writeErr);

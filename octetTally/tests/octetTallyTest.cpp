@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -40,7 +41,8 @@ const std::string helpText =
     "Other options:\n"
     "     -r      use an alternative output format (no frequencies)\n"
     "     -h      show this help message\n"
-    "     -v      show program version number, date, author, email, compile date\n";
+    "     -v      show program version number, date, author, email, compile date\n"
+    "     -e      add the entropy, a chi-square test and the mean of the bytes\n";
 
 // --- The expected report, built without the tool's code -------------------
 
@@ -503,6 +505,8 @@ TEST(OctetTallyArguments, WriteErrorsAreReported) {
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-r"}, "/dev/full", data, -1,
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
+        {{"-e"}, "/dev/full", data, -1,
+         "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-", "/dev/full"}, "", data, -1,
          "octetTally: Error writing to \"/dev/full\": No space left on device\n"},
         {{}, "/dev/full", "", -1,
@@ -542,6 +546,78 @@ TEST(OctetTallyTerminal, NoticeWhenReadingAKeyboard) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "octetTally: Waiting for keyboard input...\n");
     EXPECT_EQ(r.out, expectedReport("AB\n", "<standard input>", false));
+}
+
+// --- Statistics --------------------------------
+
+std::vector<long long> countOf(const std::string &data) {
+    std::vector<long long> counts(256, 0);
+    for (char byte : data) ++counts[static_cast<unsigned char>(byte)];
+    return counts;
+}
+
+// The three figures from their textbook formulas, with the standard library's
+// logarithm: -sum p log2 p, sum (count - n/256)^2 / (n/256), sum of bytes / n.
+std::string expectedStatistics(const std::string &data) {
+    const std::vector<long long> counts = countOf(data);
+    const double n = static_cast<double>(data.size());
+    double entropy = 0;
+    double chiSquare = 0;
+    double sum = 0;
+    for (int v = 0; v < 256; ++v) {
+        const double c = static_cast<double>(counts[v]);
+        if (c > 0) entropy -= c / n * std::log2(c / n);
+        chiSquare += (c - n / 256) * (c - n / 256) / (n / 256);
+        sum += v * c;
+    }
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "\nEntropy: %.6f bits per byte\nChi-square: %.6f with 255 degrees of freedom\n"
+                  "Arithmetic mean: %.6f\n",
+                  entropy, chiSquare, sum / n);
+    return text;
+}
+
+TEST(OctetTallyOptions, StatisticsOfKnownAndRandomInputs) {
+    std::string uniform;
+    for (int round = 0; round < 3; ++round) uniform += allValuesOnce();
+    std::mt19937 gen(23);
+    std::geometric_distribution<int> skew(0.01);
+    std::string random(300000, '\0');
+    for (char &byte : random) byte = static_cast<char>(skew(gen) % 256);
+    struct Case {
+        std::string data;
+        std::vector<std::string> args;
+        std::string literal;  // part of the figures, worked out by hand
+        bool numeric;
+    } cases[] = {
+        // All bytes alike: no uncertainty, and the chi-square is 255 n.
+        {std::string(1000, 'A'), {"-e"},
+         "Entropy: 0.000000 bits per byte\nChi-square: 255000.000000 with 255 degrees of freedom\n"
+         "Arithmetic mean: 65.000000\n",
+         false},
+        // Every value equally often: eight bits, no deviation, the middle.
+        {uniform, {"-re"},
+         "Entropy: 8.000000 bits per byte\nChi-square: 0.000000 with 255 degrees of freedom\n"
+         "Arithmetic mean: 127.500000\n",
+         true},
+        {"\xff\x01", {"-e"}, "Entropy: 1.000000 bits per byte\n", false},
+        {random, {"-e"}, "", false},
+    };
+    for (const Case &c : cases) {
+        RunResult r = runPiped(c.data, c.args);
+        const std::string expected =
+            expectedReport(c.data, "<standard input>", c.numeric) + expectedStatistics(c.data);
+        expectSuccess(r, expected, c.args[0] + " on " + std::to_string(c.data.size()) + " bytes");
+        EXPECT_NE(r.out.find(c.literal), std::string::npos) << c.literal;
+    }
+    // No figures for an empty input, and the same figures through files.
+    expectSuccess(runPiped("", {"-e"}), "File <standard input> is empty.\n", "empty");
+    TempDir dir;
+    writeFile(dir.file("in"), random);
+    expectSuccess(runOn({"-e", dir.file("in"), dir.file("out")}), "", "files");
+    EXPECT_EQ(readFile(dir.file("out")),
+              expectedReport(random, dir.file("in"), false) + expectedStatistics(random));
 }
 
 }  // namespace
