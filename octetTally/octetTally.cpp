@@ -33,7 +33,8 @@ constexpr char helpText[] =
     "     -r      use an alternative output format (no frequencies)\n"
     "     -h      show this help message\n"
     "     -v      show program version number, date, author, email, compile date\n"
-    "     -e      add the entropy, a chi-square test and the mean of the bytes\n";
+    "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
+    "     -c      write a plain value,count table for scripts instead\n";
 
 
 // One tally record per byte value; the sort is handed records of exactly
@@ -80,6 +81,7 @@ int rcmp(const void *first, const void *second) {
 struct Options {
     bool numericOrder = false;
     bool statistics = false;  // -e
+    bool plainTable = false;  // -c
     const char *inName = nullptr;   // null: standard input
     const char *outName = nullptr;  // null: standard output
 };
@@ -105,6 +107,9 @@ void scanArguments(int argc, char **argv, Options &options) {
             case 'e':
                 options.statistics = true;
                 break;
+            case 'c':
+                options.plainTable = true;
+                break;
             case 'v':
             case 'V':
                 printVersionBanner(buildText, ".");
@@ -120,6 +125,10 @@ void scanArguments(int argc, char **argv, Options &options) {
                 errorMsg(1, 0, 0, "Unknown option -%c", *letter);
             }
         }
+    }
+    // The plain table is for scripts: nothing may follow it.
+    if (options.plainTable && options.statistics) {
+        errorMsg(1, 0, 1, "Option -c cannot be combined with -e");
     }
     const int names = argc - i;
     if (names > 2) {
@@ -211,6 +220,19 @@ int writeByValue(FILE *out) {
     return 0;
 }
 
+// The table for scripts: every byte value in numeric order, its count in
+// plain decimal, after a header that names the columns. An empty input gives
+// 256 zeros like any other, so that a script needs no second case.
+int writePlainTable(FILE *out) {
+    if (std::fputs("value,count\n", out) == EOF) return errno;
+    for (unsigned c = 0; c < kByteValues; ++c) {
+        if (std::fprintf(out, "%u,%llu\n", c, static_cast<unsigned long long>(counts[c])) < 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
 // After the table: how random the bytes look.
 int writeStatistics(FILE *out) {
     const ByteStats stats = byteStats(counts, static_cast<uint64_t>(total));
@@ -269,7 +291,9 @@ int main(int argc, char **argv) {
     }
 
     int writeErr = 0;
-    if (!any) {
+    if (options.plainTable) {
+        writeErr = writePlainTable(out);
+    } else if (!any) {
         if (std::fprintf(out, "File %s is empty.\n", inName) < 0) writeErr = errno;
     } else {
         if (std::fprintf(out, "In \"%s\":\nTotal: %s bytes\n\n", inName, addSepsInt64(total)) < 0) {

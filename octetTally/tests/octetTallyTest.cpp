@@ -42,7 +42,8 @@ const std::string helpText =
     "     -r      use an alternative output format (no frequencies)\n"
     "     -h      show this help message\n"
     "     -v      show program version number, date, author, email, compile date\n"
-    "     -e      add the entropy, a chi-square test and the mean of the bytes\n";
+    "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
+    "     -c      write a plain value,count table for scripts instead\n";
 
 // --- The expected report, built without the tool's code -------------------
 
@@ -505,6 +506,8 @@ TEST(OctetTallyArguments, WriteErrorsAreReported) {
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-r"}, "/dev/full", data, -1,
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
+        {{"-c"}, "/dev/full", data, -1,
+         "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-e"}, "/dev/full", data, -1,
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-", "/dev/full"}, "", data, -1,
@@ -548,7 +551,7 @@ TEST(OctetTallyTerminal, NoticeWhenReadingAKeyboard) {
     EXPECT_EQ(r.out, expectedReport("AB\n", "<standard input>", false));
 }
 
-// --- Statistics --------------------------------
+// --- Statistics and the plain table --------------------------------
 
 std::vector<long long> countOf(const std::string &data) {
     std::vector<long long> counts(256, 0);
@@ -576,6 +579,13 @@ std::string expectedStatistics(const std::string &data) {
                   "Arithmetic mean: %.6f\n",
                   entropy, chiSquare, sum / n);
     return text;
+}
+
+std::string expectedPlainTable(const std::string &data) {
+    const std::vector<long long> counts = countOf(data);
+    std::string out = "value,count\n";
+    for (int v = 0; v < 256; ++v) out += std::to_string(v) + "," + std::to_string(counts[v]) + "\n";
+    return out;
 }
 
 TEST(OctetTallyOptions, StatisticsOfKnownAndRandomInputs) {
@@ -618,6 +628,22 @@ TEST(OctetTallyOptions, StatisticsOfKnownAndRandomInputs) {
     expectSuccess(runOn({"-e", dir.file("in"), dir.file("out")}), "", "files");
     EXPECT_EQ(readFile(dir.file("out")),
               expectedReport(random, dir.file("in"), false) + expectedStatistics(random));
+}
+
+TEST(OctetTallyOptions, PlainTableForScripts) {
+    const std::string data = std::string(1234, '\0') + "hello\xff";
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-c"}, {"-cr"}, {"-r", "-c"}}) {
+        expectSuccess(runPiped(data, args), expectedPlainTable(data), args[0]);
+    }
+    // An empty input is 256 zeros, not a notice a script would have to parse.
+    expectSuccess(runPiped("", {"-c"}), expectedPlainTable(""), "empty");
+    TempDir dir;
+    writeFile(dir.file("in"), data);
+    expectSuccess(runOn({"-c", dir.file("in"), dir.file("out")}), "", "files");
+    EXPECT_EQ(readFile(dir.file("out")), expectedPlainTable(data));
+    // Nothing may be added to the plain table.
+    expectFailure(runPiped(data, {"-ce"}), "octetTally: Option -c cannot be combined with -e\n" + hint,
+                  "-ce");
 }
 
 }  // namespace
