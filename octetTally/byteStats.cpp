@@ -35,6 +35,12 @@ double log2Portable(double x) {
     return double(exponent) + 2.0 * s * series * kLog2OfE;
 }
 
+int bitLength(uint64_t v) {
+    int bits = 0;
+    for (; v != 0; v >>= 1) ++bits;
+    return bits;
+}
+
 }  // namespace
 
 ByteStats byteStats(const uint64_t counts[256], uint64_t total) {
@@ -61,3 +67,21 @@ ByteStats byteStats(const uint64_t counts[256], uint64_t total) {
     return ByteStats{entropy, chiSquare, sum / n};
 }
 
+int mapLevel(uint64_t count, uint64_t most) {
+    if (count == 0) return 0;
+    const int top = bitLength(most);
+    // The bit lengths 1 to top are spread over four levels, the longest at
+    // the top; a scale of fewer than four bit lengths keeps one level each,
+    // counted down from the top.
+    const int span = top > 4 ? top : 4;
+    return 4 - (top - bitLength(count)) * 4 / span;
+}
+
+uint64_t mapLevelFloor(int level, uint64_t most) {
+    const int top = bitLength(most);
+    for (int bits = 1; bits <= top; ++bits) {
+        const uint64_t lowest = uint64_t{1} << (bits - 1);
+        if (mapLevel(lowest, most) == level) return lowest;
+    }
+    return 0;
+}
