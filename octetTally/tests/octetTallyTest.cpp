@@ -568,11 +568,11 @@ std::string expectedStatistics(const std::string &data) {
     double entropy = 0;
     double chiSquare = 0;
     double sum = 0;
-    for (int v = 0; v < 256; ++v) {
+    for (size_t v = 0; v < 256; ++v) {
         const double c = static_cast<double>(counts[v]);
         if (c > 0) entropy -= c / n * std::log2(c / n);
         chiSquare += (c - n / 256) * (c - n / 256) / (n / 256);
-        sum += v * c;
+        sum += static_cast<double>(v) * c;
     }
     char text[200];
     std::snprintf(text, sizeof text,
@@ -585,7 +585,7 @@ std::string expectedStatistics(const std::string &data) {
 std::string expectedPlainTable(const std::string &data) {
     const std::vector<long long> counts = countOf(data);
     std::string out = "value,count\n";
-    for (int v = 0; v < 256; ++v) out += std::to_string(v) + "," + std::to_string(counts[v]) + "\n";
+    for (size_t v = 0; v < 256; ++v) out += std::to_string(v) + "," + std::to_string(counts[v]) + "\n";
     return out;
 }
 
