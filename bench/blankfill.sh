@@ -6,7 +6,9 @@
 # file, from a pipe (cat f |) and from the file named as an operand, with
 # the floors of cat in the same run. Medians of hyperfine runs and their
 # ratios against expand; the bars: at most 0.2 to /dev/null, 0.42 to a file,
-# 0.3 from a pipe. Then the peak memory of filter mode on a 1 GiB file
+# 0.3 from a pipe. Then -u (display widths): within 1.1 of the byte mode on
+# the same ASCII text, and no slower than expand on text with one character
+# in twenty not ASCII. Then the peak memory of filter mode on a 1 GiB file
 # without a newline.
 #
 # Usage: bench/blankfill.sh [path to blankfill]   (default: the release build,
@@ -134,6 +136,55 @@ awk -F, '
     }
     exit failed
   }' "$work/times.csv" || status=1
+
+# Display widths (-u). On the same ASCII text they must cost at most 10 % over
+# the byte mode; on text where about one character in twenty is not ASCII
+# (every seventeenth byte of a line, unless it is a tab, becomes one of four
+# characters of two to four bytes; the tabs and the bytes of the characters
+# bring it to about one in twenty) no more than expand in its byte mode on
+# the same text.
+LC_ALL=C awk 'BEGIN { n = split("\303\251 \347\225\214 \360\237\230\200 \303\274", other, " ") }
+  { line = ""; from = 1
+    for (i = 17; i <= length($0); i += 17) {
+      c = substr($0, i, 1)
+      if (c != "\t") { line = line substr($0, from, i - from) other[1 + (k++ % n)]; from = i + 1 }
+    }
+    print line substr($0, from) }' "$work/chunk" > "$work/mixedchunk"
+for _ in $(seq 50); do cat "$work/mixedchunk"; done > "$work/mixed"
+cmp <("$tool" -u < "$in") <("$tool" < "$in")
+cmp <("$tool" -u -l < "$in") <("$tool" -l < "$in")
+echo
+echo "-u: output identical to the byte mode on ASCII; mixed text: $(stat -c %s "$work/mixed") bytes," \
+  "$(LC_ALL=C.UTF-8 wc -m < "$work/mixed") characters, $(LC_ALL=C tr -d '\000-\177' < "$work/mixed" | LC_ALL=C.UTF-8 wc -m) not ASCII"
+mixed=$work/mixed
+hyperfine --style basic --warmup 1 --runs "$runs" --export-csv "$work/utf8.csv" \
+  "'$tool' -u < '$in' > /dev/null" \
+  "'$tool' < '$in' > /dev/null" \
+  "'$tool' -u -l < '$in' > /dev/null" \
+  "'$tool' -l < '$in' > /dev/null" \
+  "'$tool' -u < '$mixed' > /dev/null" \
+  "LC_ALL=C expand -t 4 < '$mixed' > /dev/null" \
+  "'$tool' -u -l < '$mixed' > /dev/null" \
+  "LC_ALL=C expand -i -t 4 < '$mixed' > /dev/null"
+echo
+echo "medians (s) and ratios with -u: against the byte mode on ASCII, against expand on mixed text"
+awk -F, '
+  NR == 1 { next }
+  { median[NR - 1] = $4 }
+  END {
+    split("ASCII, every tab, -u / byte mode|ASCII, leading only, -u / byte mode|" \
+          "mixed, every tab, -u / expand|mixed, leading only, -u / expand", name, "|")
+    split("1.1 1.1 1.0 1.0", bar, " ")
+    failed = 0
+    for (p = 0; p < 4; p++) {
+      a = median[2 * p + 1]; b = median[2 * p + 2]; r = a / b
+      ok = r <= bar[p + 1] ? "ok" : "ABOVE BAR"
+      if (r > bar[p + 1]) failed = 1
+      printf "  %-38s %.3f against %.3f  ratio %.3f (bar %s) %s\n", name[p + 1], a, b, r, bar[p + 1], ok
+    }
+    exit failed
+  }' "$work/utf8.csv" || status=1
+rm -f "$work/mixed" "$work/mixedchunk"
 
 # Peak memory on one line of 1 GiB: the filter holds no line in memory.
 # (yes ends on SIGPIPE when head has enough, so this pipeline's status is not looked at.)

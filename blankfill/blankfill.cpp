@@ -32,6 +32,7 @@ struct Options {
     bool preserveDates = false;
     bool leadingOnly = false;
     bool verbose = false;
+    bool displayWidths = false;  // -u: columns by display width in UTF-8
 };
 
 // A decimal integer read the way atoi reads one (leading blanks, a sign,
@@ -62,13 +63,14 @@ Options parseOptions(int argc, char *argv[]) {
         {"preserve-dates", no_argument, nullptr, 'p'},
         {"leading-only", no_argument, nullptr, 'l'},
         {"verbose", no_argument, nullptr, 'V'},
+        {"utf8", no_argument, nullptr, 'u'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     Options options;
     int option;
-    while ((option = getopt_long(argc, argv, "iplVn:hHv", longOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "iplVn:hHvu", longOptions, nullptr)) != -1) {
         switch (option) {
         case 'i':
             options.inPlace = true;
@@ -81,6 +83,9 @@ Options parseOptions(int argc, char *argv[]) {
             break;
         case 'V':
             options.verbose = true;
+            break;
+        case 'u':
+            options.displayWidths = true;
             break;
         case 'n':
             options.spacing = readNumber(optarg);
@@ -389,7 +394,8 @@ void usage(FILE *stream, const char *format, ...) {
                      "  -v shows %s's version, date, author and compile date/time\n"
                      "Environment variable 'BLANKFILL_SPACING' may be set to adjust the tab spacing;\n"
                      "no literal \"-n\" is allowed in the environment variable's value.  A tab setting\n"
-                     "of less than 1 is not permitted in any case.\n",
+                     "of less than 1 is not permitted in any case.\n"
+                     "  -u (--utf8) count columns by display width, reading the input as UTF-8\n",
                      progName, progName, progName, progName, kDefaultSpacing, progName);
     }
     endUsage(stream);
@@ -404,6 +410,9 @@ int main(int argc, char *argv[]) {
     int operands = argc - optind;
     char **names = argv + optind;
     checkOperands(options, operands);
+    if (options.displayWidths && !countDisplayWidths()) {
+        error(1, 0, "Option -u needs a UTF-8 locale such as C.UTF-8, and this system has none.");
+    }
     if (options.spacing == 0) {
         options.spacing = spacingFromEnvironment();
     }

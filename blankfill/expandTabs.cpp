@@ -12,10 +12,14 @@
 // one block of input and one of output.
 #include "expandTabs.h"
 
+#include <langinfo.h>
+#include <locale.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wchar.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -52,6 +56,11 @@ struct Columns {
     uint64_t spacing = 1;
     bool spacingIsPowerOfTwo = true;  // the usual 4 or 8: a mask instead of a division
     bool leadingOnly = false;
+    // Display widths (countDisplayWidths): the start of a character that the
+    // end of a block cut off, held until the next block completes it.
+    bool utf8 = false;
+    unsigned char pending[4];
+    size_t pendingLength = 0;
 };
 
 // Spaces from `column` to the next tab stop: at least 1, at most spacing.
@@ -85,7 +94,10 @@ inline uint64_t stepOver(Columns &c, unsigned char byte) {
 
 // ---- Byte loop, for a stream that must be read through its own buffer ------
 
+void expandUtf8ThroughStream(FILE *in, Columns &c, FILE *out);
+
 void expandByteByByte(FILE *in, Columns &c, FILE *out) {
+    if (c.utf8) return expandUtf8ThroughStream(in, c, out);
     flockfile(in);
     flockfile(out);
     for (;;) {
@@ -499,8 +511,11 @@ Kernel kernelFor(ScanKernel kernel) {
     }
 }
 
+bool expandedAsUtf8(size_t length, Columns &c, Output &o);
+
 // Expands the block inBlock[0, length), behind which it sets the end marker.
 void expandBlock(const Kernel &kernel, size_t length, Columns &c, Output &o) {
+    if (c.utf8 && expandedAsUtf8(length, c, o)) return;
     inBlock[length] = '\n';
     (c.leadingOnly ? kernel.leadingTabs : kernel.everyTab)(inBlock, inBlock + length, c, o);
 }
@@ -561,7 +576,227 @@ bool holdsInput(FILE *stream) {
 #endif
 }
 
+// ---- Display widths ----------------------------------------------------------
+//
+// With display widths, a block without a byte of 0x80 or more is expanded by
+// the kernels as ever. Any other block goes through the loop below, which
+// visits the tabs, backspaces and newlines as the kernels do and each byte
+// of 0x80 or more, where it takes a whole character and counts its width;
+// everything between two tabs, backspaces or newlines is copied at once.
+// Leading-only mode never counts widths (see expandTabsWith).
+
+bool displayWidths = false;
+// Widths of the characters below U+20000 (planes 0 and 1, where nearly every
+// character of a text lies) as the locale gives them, plus one; 0 for one
+// not yet asked for.
+constexpr char32_t kKnownWidths = 0x20000;
+int8_t knownWidths[kKnownWidths];
+
+int displayWidth(char32_t character) {
+    if (character < kKnownWidths && knownWidths[character] != 0) return knownWidths[character] - 1;
+    int width = wcwidth(static_cast<wchar_t>(character));
+    // A character the locale calls unprintable still takes its column.
+    if (width < 0) width = 1;
+    if (character < kKnownWidths) knownWidths[character] = static_cast<int8_t>(width + 1);
+    return width;
+}
+
+// The length of the UTF-8 character at p, of which `available` bytes are at
+// hand, and its code point: 2 to 4 for a whole valid character; 1 for a byte
+// that cannot start one here (a stray continuation byte, a lead byte that
+// no valid continuation follows, an overlong form, a surrogate or a value
+// beyond U+10FFFF), which then stands alone; 0 when the bytes at hand are a
+// valid start cut off before its end.
+inline size_t utf8Length(const unsigned char *p, size_t available, char32_t &character) {
+    const unsigned char lead = p[0];
+    if (lead < 0xC2 || lead > 0xF4) return 1;
+    const size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    // The second byte's range rules out the overlong forms, the surrogates
+    // and the values past U+10FFFF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    character = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if (i == available) return 0;
+        const unsigned char next = p[i];
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 1;
+        character = character << 6 | (next & 0x3F);
+    }
+    return length;
+}
+
+// The columns of a unit that utf8Length measured as `length` bytes: a byte
+// standing alone takes one.
+inline int unitWidth(size_t length, char32_t character) { return length == 1 ? 1 : displayWidth(character); }
+
+// Copies [p, end) to q, flushing the output block when it fills; as keepRoom.
+char *putRun(Output &o, char *q, const unsigned char *p, const unsigned char *end) {
+    while (p < end && q != nullptr) {
+        size_t n = std::min(static_cast<size_t>(end - p), static_cast<size_t>(outLimit + kLane - q));
+        memcpy(q, p, n);
+        p += n;
+        q = keepRoom(o, q + n);
+    }
+    return q;
+}
+
+// The first byte from p on, before end, that is below 0x10 (the tab, the
+// backspace and the newline among them) or 0x80 or more; end if there is
+// none. Eight bytes a step: with each byte's high bit set, subtracting 0x10
+// from it borrows nothing from the next byte and clears the high bit just
+// where the other seven bits are below 0x10.
+inline const unsigned char *nextVisit(const unsigned char *p, const unsigned char *end) {
+    constexpr uint64_t sixteens = WordLanes::everyByte * 0x10;
+    for (; end - p >= 8; p += 8) {
+        const uint64_t word = WordLanes::load(p);
+        const uint64_t visits = WordLanes::highBits & (word | ~((word | WordLanes::highBits) - sixteens));
+        if (visits != 0) return p + std::countr_zero(visits) / 8;
+    }
+    while (p < end && *p >= 0x10 && *p < 0x80) ++p;
+    return p;
+}
+
+// Expands [p, end) after the character that the previous block left cut off,
+// if any; a start that this block cuts off in turn is held back for the next.
+void expandUtf8Units(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    char *q = o.end;
+    char32_t character = 0;
+    while (c.pendingLength > 0 && p < end && q != nullptr) {
+        // The held start, completed from this block as far as it goes.
+        unsigned char joined[8];
+        memcpy(joined, c.pending, c.pendingLength);
+        size_t taken = std::min(static_cast<size_t>(end - p), sizeof c.pending);
+        memcpy(joined + c.pendingLength, p, taken);
+        size_t length = utf8Length(joined, c.pendingLength + taken, character);
+        if (length == 0) {
+            memcpy(c.pending + c.pendingLength, p, taken);
+            c.pendingLength += taken;
+            p = end;
+        } else if (length == 1) {
+            // Not completed: each byte held stands alone, and this block is
+            // read from its start.
+            c.column += c.pendingLength;
+            q = putRun(o, q, c.pending, c.pending + c.pendingLength);
+            c.pendingLength = 0;
+        } else {
+            c.column += static_cast<uint64_t>(displayWidth(character));
+            q = putRun(o, q, joined, joined + length);
+            p += length - c.pendingLength;
+            c.pendingLength = 0;
+        }
+    }
+    const unsigned char *run = p;  // [run, p) is counted and waits to be copied
+    while (p < end && q != nullptr) {
+        const unsigned char *at = nextVisit(p, end);
+        c.column += static_cast<uint64_t>(at - p);
+        p = at;
+        if (p == end) break;
+        if (*p >= 0x80) {
+            const size_t length = utf8Length(p, static_cast<size_t>(end - p), character);
+            if (length == 0) {
+                // Cut off by the end of the block: held for the next.
+                c.pendingLength = static_cast<size_t>(end - p);
+                memcpy(c.pending, p, c.pendingLength);
+                end = p;
+                break;
+            }
+            c.column += static_cast<uint64_t>(unitWidth(length, character));
+            p += length;
+            continue;
+        }
+        if (*p != '\t' && *p != '\b' && *p != '\n') {
+            // Another control byte: a column like any other byte.
+            ++c.column;
+            ++p;
+            continue;
+        }
+        q = putRun(o, q, run, p);
+        if (q != nullptr) q = putStep(o, q, *p, stepOver<false>(c, *p));
+        run = ++p;
+    }
+    if (q != nullptr) q = putRun(o, q, run, end);
+    if (q != nullptr) o.end = q;
+}
+
+// Whether no byte of [p, p + length) is 0x80 or more: whole words ORed
+// together in runs that the compiler can widen, stopping at the first run
+// that holds such a byte.
+bool plainAscii(const unsigned char *p, size_t length) {
+    constexpr size_t kRun = 256;
+    size_t at = 0;
+    for (; at + kRun <= length; at += kRun) {
+        uint64_t any = 0;
+        for (size_t i = 0; i < kRun; i += 8) {
+            uint64_t word;
+            memcpy(&word, p + at + i, 8);
+            any |= word;
+        }
+        if ((any & 0x8080808080808080u) != 0) return false;
+    }
+    unsigned char tail = 0;
+    for (; at < length; ++at) tail = static_cast<unsigned char>(tail | p[at]);
+    return tail < 0x80;
+}
+
+// Expands inBlock[0, length) by display width unless it is plain ASCII with
+// no character held over, which the kernels take; false then.
+bool expandedAsUtf8(size_t length, Columns &c, Output &o) {
+    if (c.pendingLength == 0 && plainAscii(inBlock, length)) return false;
+    expandUtf8Units(inBlock, inBlock + length, c, o);
+    return true;
+}
+
+// What is still held at the end of the input was cut off for good: each of
+// its bytes stands alone.
+void finishUtf8(Columns &c, Output &o) {
+    if (c.pendingLength == 0 || o.failed) return;
+    c.column += c.pendingLength;
+    char *q = putRun(o, o.end, c.pending, c.pending + c.pendingLength);
+    c.pendingLength = 0;
+    if (q != nullptr) o.end = q;
+    flushOutput(o);
+}
+
+// The byte loop's part with display widths: the stream's bytes are gathered
+// a line (or a block) at a time and expanded as a block, and the output of
+// each goes to the stream at once, as the byte loop's would.
+void expandUtf8ThroughStream(FILE *in, Columns &c, FILE *out) {
+    const Kernel kernel = kernelFor(ScanKernel::portable);
+    Output o{out};
+    for (;;) {
+        size_t length = 0;
+        int byte = 0;
+        while (length < kBlockSize && (byte = getc(in)) != EOF) {
+            inBlock[length++] = static_cast<unsigned char>(byte);
+            if (byte == '\n') break;
+        }
+        if (length > 0) expandBlock(kernel, length, c, o);
+        if (o.failed || !flushOutput(o)) return;
+        if (byte == EOF) break;
+    }
+    finishUtf8(c, o);
+}
+
 }  // namespace
+
+bool countDisplayWidths() {
+    static const char *const names[] = {"C.UTF-8", "C.utf8", "en_US.UTF-8", "en_US.utf8"};
+    for (const char *name : names) {
+        locale_t utf8 = newlocale(LC_CTYPE_MASK, name, nullptr);
+        if (utf8 == nullptr) continue;
+        // Asked of the locale in use: a statically linked C library has been
+        // seen to name the wrong character set when asked of another.
+        locale_t previous = uselocale(utf8);
+        if (std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0) {
+            // Kept for the rest of the process: wcwidth reads the thread's locale.
+            displayWidths = true;
+            return true;
+        }
+        uselocale(previous);
+        freelocale(utf8);
+    }
+    return false;
+}
 
 const char *scanKernelName(ScanKernel kernel) {
     switch (kernel) {
@@ -611,6 +846,10 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly
     c.spacing = spacing >= 2 ? static_cast<uint64_t>(spacing) : 1;
     c.spacingIsPowerOfTwo = (c.spacing & (c.spacing - 1)) == 0;
     c.leadingOnly = leadingOnly != 0;
+    // Leading-only mode needs no widths: only spaces and tabs are counted
+    // there, and any other character, ASCII or not, ends a line's leading
+    // blanks all the same.
+    c.utf8 = displayWidths && !c.leadingOnly;
     Kernel kernel = kernelFor(scanKernel);
     Output o{out};
     int fd = fileno(in);
@@ -625,6 +864,7 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly
         widenInputPipe(fd);
         expandFromDescriptor(fd, in, kernel, c, o);
     }
+    finishUtf8(c, o);
     if (ferror(in)) return 1;
     if (ferror(out)) return 1;
     return 0;

@@ -13,3 +13,13 @@
 // stream. Returns 0, or 1 when either stream's error indicator is set at the
 // end. Both streams stay open; the caller checks and closes them.
 int blankfill(FILE *in, int spacing, int leadingOnly, FILE *out);
+
+// From now on the filter counts columns by display width: the input is read
+// as UTF-8, a character takes the columns that the system's wcwidth gives it
+// in a UTF-8 locale (2 for wide and fullwidth characters, 0 for combining
+// marks and zero-width characters, 1 for the rest), and a byte that does not
+// belong to a whole, valid character takes 1 column and is copied as it is.
+// The ASCII bytes keep their rules. Only the calling thread's character type
+// is set, whatever the user's locale. Returns false, changing nothing, where
+// the system has no UTF-8 locale.
+bool countDisplayWidths();

@@ -28,6 +28,8 @@ uint64_t delta = 0;
 sha256_ctx ctx;
 sha256_ctx temp_ctx;
 uint8_t sha256sum[32];
+bool readingFixed = false;
+uint64_t fixedReading;
 
 // Stands in for a clock reading that failed. It must still tell calls and
 // processes apart: a count of failed readings spread over the high bits,
@@ -49,7 +51,9 @@ void putLittleEndian(uint8_t out[8], uint64_t v) {
 void hasher() {
     struct timespec now;
     uint64_t reading;
-    if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
+    if (readingFixed) {
+        reading = fixedReading;
+    } else if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
         // s * 10^9 + ns as a signed 64-bit number; computed unsigned so that
         // it wraps instead of overflowing, which gives the same bytes.
         reading = uint64_t(now.tv_sec) * kNanosecondsPerSecond + uint64_t(now.tv_nsec);
@@ -88,6 +92,11 @@ uint64_t hashTime() {
         idx = 0;
     }
     return hash64[idx++];
+}
+
+void hashTime_fixReading(uint64_t reading) {
+    fixedReading = reading;
+    readingFixed = true;
 }
 
 uint32_t hashTime32() { return uint32_t(hashTime() & 0xFFFFFFFFu); }

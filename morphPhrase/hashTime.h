@@ -13,6 +13,11 @@ uint64_t hashTime();    // the next word of the current digest
 uint32_t hashTime32();  // the low 32 bits of the next word (uses a whole word)
 uint64_t hTAC32();      // the same result and effects as hashTime
 
+// From now on every digest takes `reading` where it would take the clock's
+// reading (seconds x 10^9 + nanoseconds): the same value, fixed before the
+// first digest, always gives the same words, on every system.
+void hashTime_fixReading(uint64_t reading);
+
 // Fills n bytes, each 32 (and a shorter tail) from a fresh digest. Leaves the
 // words of the three functions above alone. Returns 0, or 1 with
 // errno = EINVAL when dst is null.

@@ -39,8 +39,12 @@ char phrase[kMaxPhrase + 1];
 char buf[kMaxPhrase + 1];
 unsigned char correct[kMaxPhrase + 1];
 
+// The value getopt_long gives for --seed, which has no short form.
+constexpr int kSeedOption = 256;
+
 const option longopts[] = {
     {"update-period", required_argument, nullptr, 'u'},
+    {"seed", required_argument, nullptr, kSeedOption},
     {"standard-input", no_argument, nullptr, 's'},
     {"version", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
@@ -59,6 +63,20 @@ int64_t parseUpdatePeriod(const char *text) {
               text);
     }
     return value;
+}
+
+// --seed's value: 0 to 18446744073709551615 in decimal digits alone. strtoull
+// would take a sign (and wrap "-1" round to the largest value) and leading
+// blanks, so the digits are checked first; it reports a larger number as out
+// of range.
+uint64_t parseSeed(const char *text) {
+    const size_t digits = std::strspn(text, "0123456789");
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, nullptr, 10);
+    if (digits == 0 || text[digits] != '\0' || errno != 0) {
+        usage(stderr, "seed (\"%s\") must be a whole number from 0 to 18446744073709551615.\n", text);
+    }
+    return uint64_t(value);
 }
 
 size_t readPhraseFromStdin() {
@@ -140,7 +158,10 @@ void usage(FILE *stream, const char *format, ...) {
                      "Non-alphabetic/non-space characters will be changed to spaces.\n"
                      "If \"-u updatePeriod\" is specified, it must be > 0 and sets how may tries\n"
                      "are made between displaying the phrase.  If updatePeriod is not specified\n"
-                     "the display will not be updated until the phrase is completely evolved.\n",
+                     "the display will not be updated until the phrase is completely evolved.\n"
+                     "  --seed N        - seed the generator from N (0 to 18446744073709551615)\n"
+                     "                    in place of the clock: the same phrase and N repeat a\n"
+                     "                    run try for try, on any system\n",
                      progName, progName, progName, progName, progName, progName);
     }
     endUsage(stream);
@@ -154,6 +175,8 @@ int main(int argc, char *argv[]) {
 
     int64_t updatePeriod = 0;
     bool fromStdin = false;
+    bool seeded = false;
+    uint64_t seed = 0;
     int opt;
     while ((opt = getopt_long(argc, argv, "u:shHvV", longopts, nullptr)) != -1) {
         switch (opt) {
@@ -162,6 +185,10 @@ int main(int argc, char *argv[]) {
             break;
         case 's':
             fromStdin = true;
+            break;
+        case kSeedOption:
+            seed = parseSeed(optarg);
+            seeded = true;
             break;
         case 'v':
         case 'V':
@@ -190,6 +217,9 @@ int main(int argc, char *argv[]) {
     std::memset(buf, '.', n);
     buf[n] = '\0';
 
+    // A given seed takes the clock's place in the same hashing, so that it
+    // reaches the generator as a clock reading would.
+    if (seeded) hashTime_fixReading(seed);
     init_genrand(uint32_t(hashTime() & 0xFFFFFFFFu));
     int64_t tries = evolve(phrase, buf, correct, n, updatePeriod, stdout);
     report(n, tries);

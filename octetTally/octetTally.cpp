@@ -1,6 +1,7 @@
 // octetTally: counts how often each of the 256 byte values occurs in a file or
 // in standard input, and writes a table of all of them, either from the most
 // to the least frequent with percentages or in numeric order.
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
 
 #include "addSeparators.h"
+#include "byteStats.h"
 #include "countBytes.h"
 #include "error.h"
 #include "inputPipe.h"
@@ -32,7 +35,10 @@ constexpr char helpText[] =
     "Other options:\n"
     "     -r      use an alternative output format (no frequencies)\n"
     "     -h      show this help message\n"
-    "     -v      show program version number, date, author, email, compile date\n";
+    "     -v      show program version number, date, author, email, compile date\n"
+    "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
+    "     -c      write a plain value,count table for scripts instead\n"
+    "     -m      draw the counts as a 16x16 map of byte values instead\n";
 
 
 // One tally record per byte value; the sort is handed records of exactly
@@ -53,6 +59,7 @@ constexpr size_t kBufferSize = 1024 * 1024;
 
 unsigned char buf[kBufferSize];
 Tally freq[kByteValues];
+uint64_t counts[kByteValues];  // by byte value, whatever order freq is put in
 char nameBuf[24];
 int64_t total;
 
@@ -80,6 +87,9 @@ int rcmp(const void *first, const void *second) {
 
 struct Options {
     bool numericOrder = false;
+    bool statistics = false;  // -e
+    bool plainTable = false;  // -c
+    bool map = false;         // -m
     const char *inName = nullptr;   // null: standard input
     const char *outName = nullptr;  // null: standard output
 };
@@ -102,6 +112,15 @@ void scanArguments(int argc, char **argv, Options &options) {
             case 'r':
                 options.numericOrder = true;
                 break;
+            case 'e':
+                options.statistics = true;
+                break;
+            case 'c':
+                options.plainTable = true;
+                break;
+            case 'm':
+                options.map = true;
+                break;
             case 'v':
             case 'V':
                 printVersionBanner(buildText, ".");
@@ -117,6 +136,10 @@ void scanArguments(int argc, char **argv, Options &options) {
                 errorMsg(1, 0, 0, "Unknown option -%c", *letter);
             }
         }
+    }
+    // The plain table is for scripts: nothing may follow it or take its place.
+    if (options.plainTable && (options.statistics || options.map)) {
+        errorMsg(1, 0, 1, "Option -c cannot be combined with -%c", options.statistics ? 'e' : 'm');
     }
     const int names = argc - i;
     if (names > 2) {
@@ -162,7 +185,6 @@ bool countInput(FILE *in, const char *inName) {
         countBytes(buf, static_cast<size_t>(got));
         total += got;
     }
-    uint64_t counts[kByteValues] = {};
     takeByteTotals(counts);
     for (size_t v = 0; v < kByteValues; ++v) {
         freq[v].value = static_cast<uint8_t>(v);
@@ -207,6 +229,86 @@ int writeByValue(FILE *out) {
         }
     }
     return 0;
+}
+
+// The table for scripts: every byte value in numeric order, its count in
+// plain decimal, after a header that names the columns. An empty input gives
+// 256 zeros like any other, so that a script needs no second case.
+int writePlainTable(FILE *out) {
+    if (std::fputs("value,count\n", out) == EOF) return errno;
+    for (unsigned c = 0; c < kByteValues; ++c) {
+        if (std::fprintf(out, "%u,%llu\n", c, static_cast<unsigned long long>(counts[c])) < 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Whether the user's locale encodes characters in UTF-8, for the map's
+// shades. Only the character type is taken from the environment: the
+// figures keep the "C" locale's decimal point.
+bool utf8Locale() {
+    if (std::setlocale(LC_CTYPE, "") == nullptr) return false;
+    return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+}
+
+// The map's shades by level, each written once in the legend and twice in a
+// cell, so that a cell is about as high as it is wide.
+const char *const utf8Shades[kMapLevels] = {" ", "\u2591", "\u2592", "\u2593", "\u2588"};
+const char *const asciiShades[kMapLevels] = {" ", ".", ":", "*", "#"};
+
+// One line of the legend: where each shade's counts begin (a level runs up
+// to where the next begins). Its widest form, for the largest counts, is 74
+// columns.
+int writeMapLegend(FILE *out, const char *const shades[], uint64_t most) {
+    if (std::fputs("Counts: blank 0", out) == EOF) return errno;
+    for (int level = 1; level < kMapLevels; ++level) {
+        const uint64_t floor = mapLevelFloor(level, most);
+        const int written = floor == 0 ? std::fprintf(out, ", %s -", shades[level])
+                                       : std::fprintf(out, ", %s %s+", shades[level],
+                                                      addSepsInt64(static_cast<int64_t>(floor)));
+        if (written < 0) return errno;
+    }
+    return std::fputc('\n', out) == EOF ? errno : 0;
+}
+
+// The counts as a 16 x 16 map, a row per high half-byte and a column per
+// low one, each cell shaded by its count on a scale of powers of two up to
+// the largest count. Rows end at their last shaded cell. 51 columns wide.
+int writeMap(FILE *out, bool utf8) {
+    const char *const *shades = utf8 ? utf8Shades : asciiShades;
+    uint64_t most = 0;
+    for (uint64_t c : counts) most = c > most ? c : most;
+    std::fputs("   ", out);
+    for (unsigned low = 0; low < 16; ++low) std::fprintf(out, " x%X", low);
+    std::fputc('\n', out);
+    for (unsigned high = 0; high < 16; ++high) {
+        // The label, then 16 cells of a space and two shades of up to 3 bytes.
+        char row[3 + 16 * 7 + 1];
+        size_t length = static_cast<size_t>(std::snprintf(row, sizeof row, "%Xx ", high));
+        size_t shaded = length - 1;  // the row ends here: after the label
+        for (unsigned low = 0; low < 16; ++low) {
+            const int level = mapLevel(counts[high * 16 + low], most);
+            length += static_cast<size_t>(std::snprintf(row + length, sizeof row - length, " %s%s",
+                                                        shades[level], shades[level]));
+            if (level != 0) shaded = length;
+        }
+        row[shaded] = '\0';
+        if (std::fprintf(out, "%s\n", row) < 0) return errno;
+    }
+    if (std::fputc('\n', out) == EOF) return errno;
+    return writeMapLegend(out, shades, most);
+}
+
+// After the table or the map: how random the bytes look.
+int writeStatistics(FILE *out) {
+    const ByteStats stats = byteStats(counts, static_cast<uint64_t>(total));
+    const int written = std::fprintf(out,
+                                     "\nEntropy: %.6f bits per byte\n"
+                                     "Chi-square: %.6f with 255 degrees of freedom\n"
+                                     "Arithmetic mean: %.6f\n",
+                                     stats.entropy, stats.chiSquare, stats.mean);
+    return written < 0 ? errno : 0;
 }
 
 // Checks the output stream (after pushing out what it still holds) and
@@ -256,13 +358,18 @@ int main(int argc, char **argv) {
     }
 
     int writeErr = 0;
-    if (!any) {
+    if (options.plainTable) {
+        writeErr = writePlainTable(out);
+    } else if (!any) {
         if (std::fprintf(out, "File %s is empty.\n", inName) < 0) writeErr = errno;
     } else {
         if (std::fprintf(out, "In \"%s\":\nTotal: %s bytes\n\n", inName, addSepsInt64(total)) < 0) {
             writeErr = errno;
         }
-        const int tableErr = options.numericOrder ? writeByValue(out) : writeByFrequency(out);
+        int tableErr = options.map            ? writeMap(out, utf8Locale())
+                       : options.numericOrder ? writeByValue(out)
+                                              : writeByFrequency(out);
+        if (tableErr == 0 && options.statistics) tableErr = writeStatistics(out);
         if (writeErr == 0) writeErr = tableErr;
     }
     finishOutput(out, outName, writeErr);

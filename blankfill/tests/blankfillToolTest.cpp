@@ -48,7 +48,8 @@ const std::string helpText =
     "  -v shows blankfill's version, date, author and compile date/time\n"
     "Environment variable 'BLANKFILL_SPACING' may be set to adjust the tab spacing;\n"
     "no literal \"-n\" is allowed in the environment variable's value.  A tab setting\n"
-    "of less than 1 is not permitted in any case.\n";
+    "of less than 1 is not permitted in any case.\n"
+    "  -u (--utf8) count columns by display width, reading the input as UTF-8\n";
 
 const std::string badOptionValue =
     "blankfill: Incorrect or missing value for option -n.  Tab spacing must be 1 or\ngreater.\n" + helpText;

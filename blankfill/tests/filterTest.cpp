@@ -538,4 +538,23 @@ TEST(Filter, ChosenKernelRunsHere) {
     }
 }
 
+// Display widths through the byte path (a memory stream), in a child of its
+// own since they stay on for the rest of the process: the byte path's lines,
+// a character cut off at the end of the input, and the ASCII rules beside.
+TEST(FilterDisplayWidth, ByteByByteStream) {
+    const std::string input = "\u754c\tx\n \t\u00e9\tx\n\xff\b\tx\ne\u0301\tab\xe4\xb8";
+    const std::string expected = "\u754c  x\n    \u00e9   x\n\xff\b    x\ne\u0301   ab\xe4\xb8";
+    testing_support::RunResult r = testing_support::runInChild([&] {
+        if (!countDisplayWidths()) {
+            std::fputs("no UTF-8 locale", stderr);
+            return;
+        }
+        Filtered memory = filterMemory(input, 4, 0);
+        std::fputs(memory.out.c_str(), stdout);
+    });
+    if (r.err == "no UTF-8 locale") GTEST_SKIP() << "this system has no UTF-8 locale";
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.status, 0);
+}
+
 }  // namespace

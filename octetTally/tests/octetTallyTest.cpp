@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -40,7 +41,10 @@ const std::string helpText =
     "Other options:\n"
     "     -r      use an alternative output format (no frequencies)\n"
     "     -h      show this help message\n"
-    "     -v      show program version number, date, author, email, compile date\n";
+    "     -v      show program version number, date, author, email, compile date\n"
+    "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
+    "     -c      write a plain value,count table for scripts instead\n"
+    "     -m      draw the counts as a 16x16 map of byte values instead\n";
 
 // --- The expected report, built without the tool's code -------------------
 
@@ -503,6 +507,10 @@ TEST(OctetTallyArguments, WriteErrorsAreReported) {
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-r"}, "/dev/full", data, -1,
          "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
+        {{"-c"}, "/dev/full", data, -1,
+         "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
+        {{"-me"}, "/dev/full", data, -1,
+         "octetTally: Error writing to \"<standard output>\": No space left on device\n"},
         {{"-", "/dev/full"}, "", data, -1,
          "octetTally: Error writing to \"/dev/full\": No space left on device\n"},
         {{}, "/dev/full", "", -1,
@@ -542,6 +550,186 @@ TEST(OctetTallyTerminal, NoticeWhenReadingAKeyboard) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "octetTally: Waiting for keyboard input...\n");
     EXPECT_EQ(r.out, expectedReport("AB\n", "<standard input>", false));
+}
+
+// --- Statistics, the plain table and the map --------------------------------
+
+std::vector<long long> countOf(const std::string &data) {
+    std::vector<long long> counts(256, 0);
+    for (char byte : data) ++counts[static_cast<unsigned char>(byte)];
+    return counts;
+}
+
+// The three figures from their textbook formulas, with the standard library's
+// logarithm: -sum p log2 p, sum (count - n/256)^2 / (n/256), sum of bytes / n.
+std::string expectedStatistics(const std::string &data) {
+    const std::vector<long long> counts = countOf(data);
+    const double n = static_cast<double>(data.size());
+    double entropy = 0;
+    double chiSquare = 0;
+    double sum = 0;
+    for (size_t v = 0; v < 256; ++v) {
+        const double c = static_cast<double>(counts[v]);
+        if (c > 0) entropy -= c / n * std::log2(c / n);
+        chiSquare += (c - n / 256) * (c - n / 256) / (n / 256);
+        sum += static_cast<double>(v) * c;
+    }
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "\nEntropy: %.6f bits per byte\nChi-square: %.6f with 255 degrees of freedom\n"
+                  "Arithmetic mean: %.6f\n",
+                  entropy, chiSquare, sum / n);
+    return text;
+}
+
+std::string expectedPlainTable(const std::string &data) {
+    const std::vector<long long> counts = countOf(data);
+    std::string out = "value,count\n";
+    for (size_t v = 0; v < 256; ++v) out += std::to_string(v) + "," + std::to_string(counts[v]) + "\n";
+    return out;
+}
+
+std::string headerOf(const std::string &data) {
+    return "In \"<standard input>\":\nTotal: " + grouped(static_cast<long long>(data.size())) +
+           " bytes\n\n";
+}
+
+// A map whose cells are all `cell` (two characters) but for those of `marked`,
+// which are `markedCell`, and its legend line.
+std::string mapOf(const std::string &cell, const std::vector<std::pair<int, std::string>> &marked,
+                  const std::string &legend) {
+    std::string out = "    x0 x1 x2 x3 x4 x5 x6 x7 x8 x9 xA xB xC xD xE xF\n";
+    const char hex[] = "0123456789ABCDEF";
+    for (int high = 0; high < 16; ++high) {
+        std::string row = std::string(1, hex[high]) + "x ";
+        for (int low = 0; low < 16; ++low) {
+            std::string shade = cell;
+            for (const auto &[value, markedCell] : marked) {
+                if (value == high * 16 + low) shade = markedCell;
+            }
+            row += " " + shade;
+        }
+        row.erase(row.find_last_not_of(' ') + 1);
+        out += row + "\n";
+    }
+    return out + "\n" + legend + "\n";
+}
+
+TEST(OctetTallyOptions, StatisticsOfKnownAndRandomInputs) {
+    std::string uniform;
+    for (int round = 0; round < 3; ++round) uniform += allValuesOnce();
+    std::mt19937 gen(23);
+    std::geometric_distribution<int> skew(0.01);
+    std::string random(300000, '\0');
+    for (char &byte : random) byte = static_cast<char>(skew(gen) % 256);
+    struct Case {
+        std::string data;
+        std::vector<std::string> args;
+        std::string literal;  // part of the figures, worked out by hand
+        bool numeric;
+    } cases[] = {
+        // All bytes alike: no uncertainty, and the chi-square is 255 n.
+        {std::string(1000, 'A'), {"-e"},
+         "Entropy: 0.000000 bits per byte\nChi-square: 255000.000000 with 255 degrees of freedom\n"
+         "Arithmetic mean: 65.000000\n",
+         false},
+        // Every value equally often: eight bits, no deviation, the middle.
+        {uniform, {"-re"},
+         "Entropy: 8.000000 bits per byte\nChi-square: 0.000000 with 255 degrees of freedom\n"
+         "Arithmetic mean: 127.500000\n",
+         true},
+        {"\xff\x01", {"-e"}, "Entropy: 1.000000 bits per byte\n", false},
+        {random, {"-e"}, "", false},
+    };
+    for (const Case &c : cases) {
+        RunResult r = runPiped(c.data, c.args);
+        const std::string expected =
+            expectedReport(c.data, "<standard input>", c.numeric) + expectedStatistics(c.data);
+        expectSuccess(r, expected, c.args[0] + " on " + std::to_string(c.data.size()) + " bytes");
+        EXPECT_NE(r.out.find(c.literal), std::string::npos) << c.literal;
+    }
+    // No figures for an empty input, and the same figures through files.
+    expectSuccess(runPiped("", {"-e"}), "File <standard input> is empty.\n", "empty");
+    TempDir dir;
+    writeFile(dir.file("in"), random);
+    expectSuccess(runOn({"-e", dir.file("in"), dir.file("out")}), "", "files");
+    EXPECT_EQ(readFile(dir.file("out")),
+              expectedReport(random, dir.file("in"), false) + expectedStatistics(random));
+}
+
+TEST(OctetTallyOptions, PlainTableForScripts) {
+    const std::string data = std::string(1234, '\0') + "hello\xff";
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-c"}, {"-cr"}, {"-r", "-c"}}) {
+        expectSuccess(runPiped(data, args), expectedPlainTable(data), args[0]);
+    }
+    // An empty input is 256 zeros, not a notice a script would have to parse.
+    expectSuccess(runPiped("", {"-c"}), expectedPlainTable(""), "empty");
+    TempDir dir;
+    writeFile(dir.file("in"), data);
+    expectSuccess(runOn({"-c", dir.file("in"), dir.file("out")}), "", "files");
+    EXPECT_EQ(readFile(dir.file("out")), expectedPlainTable(data));
+    // Nothing may be added to the plain table or take its place.
+    for (const char *combined : {"-ce", "-mc"}) {
+        expectFailure(runPiped(data, {combined}),
+                      std::string("octetTally: Option -c cannot be combined with -") +
+                          (combined[1] == 'c' ? 'e' : 'm') + "\n" + hint,
+                      combined);
+    }
+}
+
+TEST(OctetTallyOptions, ByteMapLevelsAndShades) {
+    const std::vector<std::string> utf8 = {"LC_ALL=C.UTF-8"};
+    const std::vector<std::string> plain = {"LC_ALL=C"};
+    std::string uniform;
+    for (int round = 0; round < 5; ++round) uniform += allValuesOnce();
+    // Counts on both sides of each level's lowest count, for a largest count
+    // of 4096 (13 bits): the levels begin at 1, 8, 64 and 512.
+    std::string steps;
+    const std::pair<int, int> stepCounts[] = {{0x00, 4096}, {0x11, 512}, {0x22, 511}, {0x33, 64},
+                                              {0x44, 63},   {0x55, 8},   {0x66, 7},   {0xF7, 1}};
+    for (const auto &[value, count] : stepCounts) steps.append(size_t(count), char(value));
+    struct Case {
+        std::string data;
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        std::string map;
+    } cases[] = {
+        // One value alone: one full cell. 100 has 7 bits, spread over the
+        // levels as 1, 2-3, 4-5 and 6-7 bits.
+        {std::string(100, 'A'), {"-m"}, utf8,
+         mapOf("  ", {{0x41, "\u2588\u2588"}},
+               "Counts: blank 0, \u2591 1+, \u2592 2+, \u2593 8+, \u2588 32+")},
+        {std::string(100, 'A'), {"-m"}, plain,
+         mapOf("  ", {{0x41, "##"}}, "Counts: blank 0, . 1+, : 2+, * 8+, # 32+")},
+        {"A", {"-m"}, plain, mapOf("  ", {{0x41, "##"}}, "Counts: blank 0, . -, : -, * -, # 1+")},
+        // Every value equally often: every cell at the top level. A scale of
+        // fewer than four bit lengths (5 has 3) leaves the lowest levels out.
+        {uniform, {"-rm"}, utf8,
+         mapOf("\u2588\u2588", {}, "Counts: blank 0, \u2591 -, \u2592 1+, \u2593 2+, \u2588 4+")},
+        {steps, {"-m"}, plain,
+         mapOf("  ",
+               {{0x00, "##"}, {0x11, "##"}, {0x22, "**"}, {0x33, "**"}, {0x44, "::"}, {0x55, "::"},
+                {0x66, ".."}, {0xF7, ".."}},
+               "Counts: blank 0, . 1+, : 8+, * 64+, # 512+")},
+    };
+    for (const Case &c : cases) {
+        RunOptions o;
+        o.args = c.args;
+        o.env = c.env;
+        o.stdinKind = StdinKind::Pipe;
+        o.input = c.data;
+        expectSuccess(runTool(tool, o), headerOf(c.data) + c.map, c.env[0] + " " + c.args[0]);
+    }
+    // With the figures after it, from a file to a file, and the empty notice.
+    TempDir dir;
+    writeFile(dir.file("in"), steps);
+    RunOptions o;
+    o.args = {"-me", dir.file("in"), dir.file("out")};
+    o.env = plain;
+    expectSuccess(runTool(tool, o), "", "-me files");
+    EXPECT_EQ(readFile(dir.file("out")), "In \"" + dir.file("in") + "\":\nTotal: 5,262 bytes\n\n" +
+                                             cases[4].map + expectedStatistics(steps));
+    expectSuccess(runPiped("", {"-m"}), "File <standard input> is empty.\n", "empty");
 }
 
 }  // namespace
