@@ -29,6 +29,13 @@ bash_cases=(
   'lapwatch -|-h -v --'
   'lapwatch -- sl|sleep'
   'lapwatch -v sl|sleep'
+  'octetTally -|-e -c -m'
+  'morphPhrase --se|--seed'
+  'morphPhrase --seed |-'
+  'blankfill --u|--utf8'
+  'lapwatch -|-r -o'
+  'lapwatch -o sp|space name.txt'
+  'lapwatch -o out sl|sleep'
 )
 have_bash_completion=false
 if [ -f /usr/share/bash-completion/bash_completion ]; then

@@ -26,7 +26,7 @@ _suite_octetTally()
     local cur=${COMP_WORDS[COMP_CWORD]}
     COMPREPLY=()
     if [[ $cur == -* ]]; then
-        _suite_options "$cur" -r -h -H -v -V --
+        _suite_options "$cur" -r -e -c -m -h -H -v -V --
     else
         _suite_files "$cur"
     fi
@@ -37,10 +37,10 @@ _suite_morphPhrase()
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     COMPREPLY=()
     case $prev in
-        -u | --update-period) return ;;   # a number of tries
+        -u | --update-period | --seed) return ;;   # a number of tries, or a seed
     esac
     if [[ $cur == -* ]]; then
-        _suite_options "$cur" -u --update-period -s --standard-input \
+        _suite_options "$cur" -u --update-period -s --standard-input --seed \
             -h -H --help -v -V --version
     fi
 }
@@ -57,7 +57,7 @@ _suite_blankfill()
     fi
     if [[ $cur == -* ]]; then
         _suite_options "$cur" -n --tab-size= -l --leading-only -i --in-place \
-            -p --preserve-dates -V --verbose -h -H --help -v --version
+            -p --preserve-dates -V --verbose -u --utf8 -h -H --help -v --version
     else
         _suite_files "$cur"
     fi
@@ -69,11 +69,17 @@ _suite_lapwatch()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} i=1
     COMPREPLY=()
+    # The report file after -o is a file name, and not the command.
+    if [[ ${COMP_WORDS[COMP_CWORD-1]} == -o ]]; then
+        _suite_files "$cur"
+        return
+    fi
     while [[ $i -lt $COMP_CWORD && ${COMP_WORDS[i]} == -* ]]; do
         if [[ ${COMP_WORDS[i]} == -- ]]; then
             ((i++))
             break
         fi
+        [[ ${COMP_WORDS[i]} == -o ]] && ((i++))
         ((i++))
     done
     if [[ $i -lt $COMP_CWORD ]]; then
@@ -83,7 +89,7 @@ _suite_lapwatch()
             _suite_files "$cur"
         fi
     elif [[ $cur == -* && ${COMP_WORDS[i-1]} != -- ]]; then
-        _suite_options "$cur" -h -H -v -V --
+        _suite_options "$cur" -r -o -h -H -v -V --
     else
         mapfile -t COMPREPLY < <(compgen -c -- "$cur" | sort -u)
     fi

@@ -6,12 +6,16 @@ if not set -q __byte_tool_suite_completions
     set -g __byte_tool_suite_completions 1
 
     complete -c octetTally -s r -d 'List the bytes in numeric order'
+    complete -c octetTally -s e -d 'Add entropy, chi-square and mean'
+    complete -c octetTally -s c -d 'Write a plain value,count table'
+    complete -c octetTally -s m -d 'Draw the counts as a 16x16 map'
     complete -c octetTally -s h -s H -d 'Show the help text'
     complete -c octetTally -s v -s V -d 'Show the version'
 
     complete -c morphPhrase -f
     complete -c morphPhrase -s u -l update-period -x -d 'Show the line every N tries'
     complete -c morphPhrase -s s -l standard-input -d 'Read the phrase from standard input'
+    complete -c morphPhrase -l seed -x -d 'Seed the generator from N (repeats a run)'
     complete -c morphPhrase -s h -s H -l help -d 'Show the help text'
     complete -c morphPhrase -s v -s V -l version -d 'Show the version'
 
@@ -20,9 +24,12 @@ if not set -q __byte_tool_suite_completions
     complete -c blankfill -s i -l in-place -d 'Convert every named file in place'
     complete -c blankfill -s p -l preserve-dates -d 'Keep each file\'s times'
     complete -c blankfill -s V -l verbose -d 'Name each file converted'
+    complete -c blankfill -s u -l utf8 -d 'Count columns by display width (UTF-8)'
     complete -c blankfill -s h -s H -l help -d 'Show the help text'
     complete -c blankfill -s v -l version -d 'Show the version'
 
+    complete -c lapwatch -n __fish_is_first_arg -s r -d "Also show the command's CPU time and peak memory"
+    complete -c lapwatch -n __fish_is_first_arg -s o -r -F -d 'Write the start time and the report to FILE'
     complete -c lapwatch -n __fish_is_first_arg -s h -s H -d 'Show the help text'
     complete -c lapwatch -n __fish_is_first_arg -s v -s V -d 'Show the version'
     complete -c lapwatch -x -a '(__fish_complete_subcommand)'
