@@ -16,6 +16,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <locale.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -331,6 +334,13 @@ bool commandExists(const std::string &name) {
     int status = 0;
     shellOutput("command -v '" + name + "' >/dev/null 2>&1", &status);
     return status == 0;
+}
+
+bool utf8LocaleLoads() {
+    locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (utf8 == static_cast<locale_t>(nullptr)) return false;
+    freelocale(utf8);
+    return true;
 }
 
 }  // namespace testing_support

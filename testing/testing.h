@@ -124,5 +124,10 @@ void writeFile(const std::string &path, const std::string &data, unsigned mode =
 // such as sha256sum or expand); the exit status goes to *status if given.
 std::string shellOutput(const std::string &command, int *status = nullptr);
 bool commandExists(const std::string &name);
+// Whether this system's C library can load a UTF-8 locale (C.UTF-8). Under
+// an emulator of a big-endian processor it cannot load the host's locale
+// files, which are of the other byte order, and a tool then takes the
+// system as having none.
+bool utf8LocaleLoads();
 
 }  // namespace testing_support

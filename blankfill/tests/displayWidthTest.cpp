@@ -60,6 +60,7 @@ void expectEveryPath(const std::vector<std::string> &args, const std::string &in
 }
 
 TEST(BlankfillDisplayWidth, TableOfLines) {
+    if (!testing_support::utf8LocaleLoads()) GTEST_SKIP() << "no UTF-8 locale loads here";
     const struct {
         std::string line;
         std::vector<std::string> args;
@@ -97,6 +98,7 @@ TEST(BlankfillDisplayWidth, TableOfLines) {
 
 // Characters that the end of a 256 KiB block cuts, at every byte of them.
 TEST(BlankfillDisplayWidth, CharactersAcrossBlocks) {
+    if (!testing_support::utf8LocaleLoads()) GTEST_SKIP() << "no UTF-8 locale loads here";
     for (const std::string &character : {wide, emoji, e_acute}) {
         for (size_t before = kBlockSize - character.size() + 1; before < kBlockSize; ++before) {
             const std::string prefix(before, 'a');
@@ -113,6 +115,7 @@ TEST(BlankfillDisplayWidth, CharactersAcrossBlocks) {
 // A long text of characters with known widths, through each input path,
 // against a model of the column rules.
 TEST(BlankfillDisplayWidth, RandomTextAgainstAModel) {
+    if (!testing_support::utf8LocaleLoads()) GTEST_SKIP() << "no UTF-8 locale loads here";
     const struct {
         std::string bytes;
         int width;  // -1: a tab

@@ -712,7 +712,9 @@ TEST(OctetTallyOptions, ByteMapLevelsAndShades) {
                 {0x66, ".."}, {0xF7, ".."}},
                "Counts: blank 0, . 1+, : 8+, * 64+, # 512+")},
     };
+    const bool utf8Loads = testing_support::utf8LocaleLoads();
     for (const Case &c : cases) {
+        if (c.env == utf8 && !utf8Loads) continue;  // named as skipped below
         RunOptions o;
         o.args = c.args;
         o.env = c.env;
@@ -730,6 +732,7 @@ TEST(OctetTallyOptions, ByteMapLevelsAndShades) {
     EXPECT_EQ(readFile(dir.file("out")), "In \"" + dir.file("in") + "\":\nTotal: 5,262 bytes\n\n" +
                                              cases[4].map + expectedStatistics(steps));
     expectSuccess(runPiped("", {"-m"}), "File <standard input> is empty.\n", "empty");
+    if (!utf8Loads) GTEST_SKIP() << "the UTF-8 shades were not checked: no UTF-8 locale loads here";
 }
 
 }  // namespace

@@ -17,5 +17,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# The library path is written as the older RPATH, which also serves the
+# libraries' own dependencies (the C++ run-time's on the maths library).
 set(CMAKE_BUILD_RPATH /usr/${SUITE_CROSS_TRIPLE}/lib)
+set(CMAKE_EXE_LINKER_FLAGS_INIT -Wl,--disable-new-dtags)
+set(CMAKE_SHARED_LINKER_FLAGS_INIT -Wl,--disable-new-dtags)
+set(CMAKE_MODULE_LINKER_FLAGS_INIT -Wl,--disable-new-dtags)
 file(GLOB SUITE_CROSS_LOADER /usr/${SUITE_CROSS_TRIPLE}/lib/ld-linux*.so.* /usr/${SUITE_CROSS_TRIPLE}/lib/ld64.so.*)
