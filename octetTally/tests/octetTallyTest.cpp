@@ -735,4 +735,28 @@ TEST(OctetTallyOptions, ByteMapLevelsAndShades) {
     if (!utf8Loads) GTEST_SKIP() << "the UTF-8 shades were not checked: no UTF-8 locale loads here";
 }
 
+// A sparse file past 4 GiB, from its name and through a pipe: counts and
+// offsets that a 32-bit size would cut short.
+TEST(OctetTallyOptions, SparseFileOverFourGiB) {
+    TempDir dir;
+    const off_t size = (off_t{1} << 32) + 3;
+    const std::string path = dir.file("sparse");
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (off_t at : {off_t{0}, (off_t{1} << 32) - 1, size - 1}) ASSERT_EQ(pwrite(fd, "A", 1, at), 1);
+    ASSERT_EQ(close(fd), 0);
+    std::string expected = "value,count\n";
+    for (int v = 0; v < 256; ++v) {
+        const long long count = v == 0 ? static_cast<long long>(size) - 3 : v == 'A' ? 3 : 0;
+        expected += std::to_string(v) + "," + std::to_string(count) + "\n";
+    }
+    RunOptions o;
+    o.args = {"-c", path};
+    expectSuccess(runTool(tool, o), expected, "file");
+    int status = -1;
+    EXPECT_EQ(testing_support::shellOutput("cat '" + path + "' | '" + tool + "' -c", &status), expected);
+    EXPECT_EQ(status, 0) << "pipe";
+}
+
 }  // namespace
+
