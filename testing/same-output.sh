@@ -35,7 +35,8 @@ head -c 1000000 /dev/zero | tr '\0' 'x' > "$corpus/one-byte"
 
 # run_build DIR OUT: every output of the build in DIR into the folder OUT.
 run_build() {
-    local build=$1 out=$2 octet blank morph
+    local build out=$2 octet blank morph
+    build=$(cd "$1" && pwd)  # the in-place runs work in the output folder
     octet=$build/octetTally/octetTally
     blank=$build/blankfill/blankfill
     morph=$build/morphPhrase/morphPhrase
