@@ -4,7 +4,10 @@
 //
 // Usage: countBytesBench KERNEL FILE   count FILE, print the kernel and total
 //        countBytesBench --rate FILE   GB/s of each kernel on FILE's first MiB
-//        countBytesBench --list        the kernels this processor can run
+//        countBytesBench --list        the kernels this processor can run, and
+//                                      the threads the tool would count with
+//        countBytesBench --threads N FILE   count FILE as the tool counts a
+//                                      named file, on N threads
 // KERNEL: a kernel's number (see --list), "auto" (the tool's own choice and
 // look at each block), or "portable" (the same look without AVX-512).
 #include <fcntl.h>
@@ -20,10 +23,13 @@
 #include <vector>
 
 #include "countBytes.h"
+#include "countFile.h"
 
 namespace {
 
 constexpr std::size_t blockSize = 1 << 20;
+
+ByteCounters counters;
 
 int countFile(const std::string &mode, const char *path) {
     std::vector<unsigned char> buf(blockSize);
@@ -44,17 +50,17 @@ int countFile(const std::string &mode, const char *path) {
     while ((got = read(fd, buf.data(), buf.size())) > 0) {
         const auto n = static_cast<std::size_t>(got);
         if (automatic) {
-            countBytes(buf.data(), n);
+            countBytes(counters, buf.data(), n);
         } else if (portable) {
-            countBytesAs(CountKernel::multiTable, buf.data(), n);
+            countBytesAs(counters, CountKernel::multiTable, buf.data(), n);
         } else {
-            countBytesWith(kernel, buf.data(), n);
+            countBytesWith(counters, kernel, buf.data(), n);
         }
         total += n;
     }
     close(fd);
     std::uint64_t totals[256] = {};
-    takeByteTotals(totals);
+    takeByteTotals(counters, totals);
     std::uint64_t sum = 0;
     for (std::uint64_t t : totals) sum += t;
     const char *name = automatic ? countKernelName(chosenCountKernel())
@@ -90,16 +96,32 @@ int rates(const char *path) {
             // Processor time of this thread: a shared machine's other work
             // does not count against the kernel.
             const double start = threadSeconds();
-            for (int i = 0; i < 256; ++i) countBytesWith(kernel, buf.data(), buf.size());
+            for (int i = 0; i < 256; ++i) countBytesWith(counters, kernel, buf.data(), buf.size());
             rounds.push_back(256.0 * blockSize / (threadSeconds() - start) / 1e9);
         }
         std::uint64_t totals[256] = {};
-        takeByteTotals(totals);
+        takeByteTotals(counters, totals);
         std::sort(rounds.begin(), rounds.end());
         std::printf("%-22s %6.2f GB/s (median of 7; best %.2f)\n", countKernelName(kernel), rounds[3],
                     rounds[6]);
     }
     return 0;
+}
+
+int countOnThreads(const char *count, const char *path) {
+    const int threads = std::atoi(count);
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0 || threads < 1 || threads > kMaxCountThreads) {
+        std::fprintf(stderr, "%s: cannot open, or not 1 to %d threads\n", path, kMaxCountThreads);
+        return 1;
+    }
+    std::uint64_t totals[256] = {};
+    std::int64_t bytes = 0;
+    const int error = countInputBytes(fd, threads, totals, &bytes);
+    close(fd);
+    std::printf("%d threads: %lld bytes%s\n", threads, static_cast<long long>(bytes),
+                error != 0 ? " (READ ERROR)" : "");
+    return error != 0;
 }
 
 }  // namespace
@@ -112,10 +134,13 @@ int main(int argc, char **argv) {
                         countKernelSupported(kernel) ? "" : " (cannot run here)");
         }
         std::printf("auto: %s\n", countKernelName(chosenCountKernel()));
+        std::printf("threads: %d usable processors, at most %d, one per %lld MiB of a file\n",
+                    usableProcessors(), kMaxCountThreads, static_cast<long long>(kThreadShare >> 20));
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "--rate") == 0) return rates(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--threads") == 0) return countOnThreads(argv[2], argv[3]);
     if (argc == 3) return countFile(argv[1], argv[2]);
-    std::fprintf(stderr, "usage: countBytesBench KERNEL FILE | --rate FILE | --list\n");
+    std::fprintf(stderr, "usage: countBytesBench KERNEL FILE | --rate FILE | --list | --threads N FILE\n");
     return 2;
 }

@@ -1,6 +1,7 @@
-// See countBytes.h. Each kernel keeps counters of its own; they are folded
-// into the 64-bit totals before the bytes counted since the last fold could
-// carry any 32-bit counter past its limit, and when the totals are taken.
+// See countBytes.h. Each kernel has counters of its own in the caller's set;
+// they are folded into the set's 64-bit totals before the bytes counted since
+// the last fold could carry any 32-bit counter past its limit, and when the
+// totals are taken.
 #include "countBytes.h"
 
 #include <cstring>
@@ -23,9 +24,6 @@ constexpr std::uint64_t kFoldLimit = UINT32_MAX;
 // The largest piece handed to a kernel at once, well below kFoldLimit.
 constexpr std::size_t kPieceLimit = std::size_t{1} << 30;
 
-std::uint64_t totals64[kByteValues];
-std::uint64_t bytesSinceFold[kCountKernelCount];
-
 // --- Eight interleaved tables ----------------------------------------------
 //
 // Counting into one table makes every increment of a dominant byte wait for
@@ -34,11 +32,11 @@ std::uint64_t bytesSinceFold[kCountKernelCount];
 // memory. Eight tables of 32-bit counters take 8 KiB and stay in the L1
 // cache.
 constexpr std::size_t kLanes = 8;
-std::uint32_t laneCounts[kLanes][kByteValues];
 
 // Eight bytes that all repeat the piece's first byte (zero padding, runs of
 // one value) are counted in a register with one comparison instead.
-void multiTableCount(const unsigned char *p, std::size_t n) {
+void multiTableCount(ByteCounters &c, const unsigned char *p, std::size_t n) {
+    auto &laneCounts = c.laneCounts;
     const std::uint64_t runWord = 0x0101010101010101ULL * p[0];
     std::uint32_t runBytes = 0;
     std::size_t i = 0;
@@ -62,11 +60,11 @@ void multiTableCount(const unsigned char *p, std::size_t n) {
     for (; i < n; ++i) ++laneCounts[0][p[i]];
 }
 
-void multiTableFold() {
+void multiTableFold(ByteCounters &c) {
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
-        for (std::size_t v = 0; v < kByteValues; ++v) totals64[v] += laneCounts[lane][v];
+        for (std::size_t v = 0; v < kByteValues; ++v) c.totals[v] += c.laneCounts[lane][v];
     }
-    std::memset(laneCounts, 0, sizeof laneCounts);
+    std::memset(c.laneCounts, 0, sizeof c.laneCounts);
 }
 
 // --- Byte pairs ------------------------------------------------------------
@@ -77,9 +75,9 @@ void multiTableFold() {
 // (256 KiB) stays in the L2 cache, and each pair adds to both of its bytes
 // when it is folded.
 constexpr std::size_t kPairs = 65536;
-std::uint32_t pairCounts[kPairs];
 
-void pairTableCount(const unsigned char *p, std::size_t n) {
+void pairTableCount(ByteCounters &c, const unsigned char *p, std::size_t n) {
+    auto &pairCounts = c.pairCounts;
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         std::uint64_t word;
@@ -90,16 +88,16 @@ void pairTableCount(const unsigned char *p, std::size_t n) {
         ++pairCounts[word >> 48];
     }
     // The few bytes past the last whole word go straight to the totals.
-    for (; i < n; ++i) ++totals64[p[i]];
+    for (; i < n; ++i) ++c.totals[p[i]];
 }
 
-void pairTableFold() {
+void pairTableFold(ByteCounters &c) {
     for (std::size_t pair = 0; pair < kPairs; ++pair) {
-        const std::uint32_t count = pairCounts[pair];
-        totals64[pair & 0xff] += count;
-        totals64[pair >> 8] += count;
+        const std::uint32_t count = c.pairCounts[pair];
+        c.totals[pair & 0xff] += count;
+        c.totals[pair >> 8] += count;
     }
-    std::memset(pairCounts, 0, sizeof pairCounts);
+    std::memset(c.pairCounts, 0, sizeof c.pairCounts);
 }
 
 // --- Bit planes (AVX-512) --------------------------------------------------
@@ -119,8 +117,6 @@ void pairTableFold() {
 #define PLANES_TARGET __attribute__((target("avx512f,avx512bw,avx512vpopcntdq,gfni")))
 
 constexpr std::size_t kPlaneBlock = 512;
-alignas(64) std::uint64_t planeCounts[kByteValues][8];
-std::uint64_t planeBytes;  // counted into planeCounts since the last fold
 
 // The masks of one 512-byte block: the sixteen of the high four bits and the
 // sixteen of the low four bits.
@@ -174,10 +170,10 @@ PLANES_TARGET void makePlaneMasks(const unsigned char *p, PlaneMasks &masks) {
 // the fold subtracts the rest (a population count with no AND saved on 31
 // of the 256 values).
 template <std::size_t Blocks>
-PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
+PLANES_TARGET void bitPlanesGroup(ByteCounters &c, const unsigned char *p) {
     PlaneMasks masks[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) makePlaneMasks(p + kPlaneBlock * b, masks[b]);
-    __m512i *counts = reinterpret_cast<__m512i *>(planeCounts);
+    __m512i *counts = reinterpret_cast<__m512i *>(c.planeCounts);
     for (int h = 0; h < 15; ++h) {
         // Text has bytes of about seven of the sixteen high half-bytes.
         __m512i seen = masks[0].high[h];
@@ -204,25 +200,25 @@ PLANES_TARGET void bitPlanesGroup(const unsigned char *p) {
         }
         counts[15 * 16 + l] = _mm512_add_epi64(counts[15 * 16 + l], column);
     }
-    planeBytes += Blocks * kPlaneBlock;
+    c.planeBytes += Blocks * kPlaneBlock;
 }
 
 constexpr std::size_t kGroupBlocks = 8;
 
-PLANES_TARGET void bitPlanesCount(const unsigned char *p, std::size_t n) {
+PLANES_TARGET void bitPlanesCount(ByteCounters &c, const unsigned char *p, std::size_t n) {
     std::size_t blocks = n / kPlaneBlock;
     for (; blocks >= kGroupBlocks; blocks -= kGroupBlocks, p += kGroupBlocks * kPlaneBlock) {
-        bitPlanesGroup<kGroupBlocks>(p);
+        bitPlanesGroup<kGroupBlocks>(c, p);
     }
-    for (; blocks > 0; --blocks, p += kPlaneBlock) bitPlanesGroup<1>(p);
+    for (; blocks > 0; --blocks, p += kPlaneBlock) bitPlanesGroup<1>(c, p);
 }
 
 // Turns the slots of row and column totals back into single values.
-void bitPlanesFold() {
+void bitPlanesFold(ByteCounters &c) {
     std::uint64_t slot[16][16];
     for (std::size_t v = 0; v < kByteValues; ++v) {
         std::uint64_t sum = 0;
-        for (std::uint64_t &lane : planeCounts[v]) {
+        for (std::uint64_t &lane : c.planeCounts[v]) {
             sum += lane;
             lane = 0;
         }
@@ -235,10 +231,10 @@ void bitPlanesFold() {
             slot[15][l] -= slot[h][l];
         }
     }
-    slot[15][15] = planeBytes;
+    slot[15][15] = c.planeBytes;
     for (std::size_t v = 0; v + 1 < kByteValues; ++v) slot[15][15] -= slot[v >> 4][v & 15];
-    for (std::size_t v = 0; v < kByteValues; ++v) totals64[v] += slot[v >> 4][v & 15];
-    planeBytes = 0;
+    for (std::size_t v = 0; v < kByteValues; ++v) c.totals[v] += slot[v >> 4][v & 15];
+    c.planeBytes = 0;
 }
 
 bool processorHasPlanes() {
@@ -248,45 +244,45 @@ bool processorHasPlanes() {
 }
 #else
 constexpr std::size_t kPlaneBlock = 512;
-void bitPlanesCount(const unsigned char *, std::size_t) {}
-void bitPlanesFold() {}
+void bitPlanesCount(ByteCounters &, const unsigned char *, std::size_t) {}
+void bitPlanesFold(ByteCounters &) {}
 bool processorHasPlanes() { return false; }
 #endif
 
-void fold(CountKernel kernel) {
+void fold(ByteCounters &c, CountKernel kernel) {
     switch (kernel) {
     case CountKernel::multiTable:
-        multiTableFold();
+        multiTableFold(c);
         break;
     case CountKernel::pairTable:
-        pairTableFold();
+        pairTableFold(c);
         break;
     case CountKernel::bitPlanes:
-        bitPlanesFold();
+        bitPlanesFold(c);
         break;
     }
-    bytesSinceFold[static_cast<int>(kernel)] = 0;
+    c.bytesSinceFold[static_cast<int>(kernel)] = 0;
 }
 
 // Counts with one kernel, in pieces that cannot overflow its counters.
-void countPieces(CountKernel kernel, const unsigned char *p, std::size_t n) {
+void countPieces(ByteCounters &c, CountKernel kernel, const unsigned char *p, std::size_t n) {
     while (n > 0) {
         const std::size_t piece = n < kPieceLimit ? n : kPieceLimit;
-        std::uint64_t &since = bytesSinceFold[static_cast<int>(kernel)];
-        if (since + piece > kFoldLimit) fold(kernel);
+        std::uint64_t &since = c.bytesSinceFold[static_cast<int>(kernel)];
+        if (since + piece > kFoldLimit) fold(c, kernel);
         since += piece;
         switch (kernel) {
         case CountKernel::multiTable:
-            multiTableCount(p, piece);
+            multiTableCount(c, p, piece);
             break;
         case CountKernel::pairTable:
-            pairTableCount(p, piece);
+            pairTableCount(c, p, piece);
             break;
         case CountKernel::bitPlanes: {
             // Whole planes here; the last few bytes by the tables.
             const std::size_t whole = piece - piece % kPlaneBlock;
-            bitPlanesCount(p, whole);
-            if (whole < piece) countPieces(CountKernel::multiTable, p + whole, piece - whole);
+            bitPlanesCount(c, p, whole);
+            if (whole < piece) countPieces(c, CountKernel::multiTable, p + whole, piece - whole);
             break;
         }
         }
@@ -313,9 +309,6 @@ bool looksLikeText(const unsigned char *p) {
     return any < 0x80;
 }
 
-bool kernelChosen = false;
-CountKernel mainKernel = CountKernel::multiTable;
-
 }  // namespace
 
 const char *countKernelName(CountKernel kernel) {
@@ -334,21 +327,23 @@ bool countKernelSupported(CountKernel kernel) {
     return kernel != CountKernel::bitPlanes || processorHasPlanes();
 }
 
-void countBytesWith(CountKernel kernel, const unsigned char *p, std::size_t n) {
-    countPieces(kernel, p, n);
+void countBytesWith(ByteCounters &counters, CountKernel kernel, const unsigned char *p, std::size_t n) {
+    countPieces(counters, kernel, p, n);
 }
 
 CountKernel chosenCountKernel() {
-    if (!kernelChosen) {
-        mainKernel = processorHasPlanes() ? CountKernel::bitPlanes : CountKernel::multiTable;
-        kernelChosen = true;
-    }
+    // Chosen once, whichever thread asks first (the initialisation of a
+    // local static is made safe between threads).
+    static const CountKernel mainKernel =
+        processorHasPlanes() ? CountKernel::bitPlanes : CountKernel::multiTable;
     return mainKernel;
 }
 
-void countBytes(const unsigned char *p, std::size_t n) { countBytesAs(chosenCountKernel(), p, n); }
+void countBytes(ByteCounters &counters, const unsigned char *p, std::size_t n) {
+    countBytesAs(counters, chosenCountKernel(), p, n);
+}
 
-void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
+void countBytesAs(ByteCounters &counters, CountKernel main, const unsigned char *p, std::size_t n) {
     while (n > 0) {
         const std::size_t block = n < kLookBlock ? n : kLookBlock;
         CountKernel kernel = main;
@@ -360,20 +355,20 @@ void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n) {
             // The bit planes skip the half-bytes text lacks, and stay ahead.
             kernel = CountKernel::pairTable;
         }
-        countPieces(kernel, p, block);
+        countPieces(counters, kernel, p, block);
         p += block;
         n -= block;
     }
 }
 
-void takeByteTotals(std::uint64_t totals[256]) {
+void takeByteTotals(ByteCounters &counters, std::uint64_t totals[256]) {
     // A kernel that counted nothing has nothing to fold; the pair table
     // alone is 256 KiB that a short input would otherwise touch.
     for (int kernel = 0; kernel < kCountKernelCount; ++kernel) {
-        if (bytesSinceFold[kernel] > 0) fold(static_cast<CountKernel>(kernel));
+        if (counters.bytesSinceFold[kernel] > 0) fold(counters, static_cast<CountKernel>(kernel));
     }
     for (std::size_t v = 0; v < kByteValues; ++v) {
-        totals[v] += totals64[v];
-        totals64[v] = 0;
+        totals[v] += counters.totals[v];
+        counters.totals[v] = 0;
     }
 }

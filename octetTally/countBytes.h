@@ -1,7 +1,9 @@
 // Byte counting at the processor's limit: several kernels that add the
 // occurrences of each of the 256 byte values of a buffer to running totals,
 // one of them chosen when the tool starts by what the processor offers and,
-// block by block, by a cheap look at the data.
+// block by block, by a cheap look at the data. The kernels keep no state of
+// their own: every count goes into a set of counters that the caller owns,
+// so that threads counting at once each have theirs.
 #pragma once
 
 #include <cstddef>
@@ -19,20 +21,33 @@ const char *countKernelName(CountKernel kernel);
 // Whether this processor (and its operating system) can run the kernel.
 bool countKernelSupported(CountKernel kernel);
 
+// The counters of one counting thread: each kernel's own, and the 64-bit
+// totals they are folded into. A set starts zeroed (static storage or
+// calloc) and is zero again after takeByteTotals; about 290 KiB, of which a
+// count touches only what its kernels use.
+struct ByteCounters {
+    alignas(64) std::uint64_t planeCounts[256][8];  // bit planes: 64-bit lanes per value
+    std::uint64_t planeBytes;                       // counted into planeCounts since its fold
+    std::uint32_t laneCounts[8][256];               // multi-table
+    std::uint32_t pairCounts[65536];                // pair-table
+    std::uint64_t totals[256];
+    std::uint64_t bytesSinceFold[kCountKernelCount];
+};
+
 // Adds the `n` bytes at `p` to the counters of `kernel`, which must be
 // supported. The counters are 32-bit and are folded into 64-bit totals
 // before any of them can overflow; takeByteTotals collects them.
-void countBytesWith(CountKernel kernel, const unsigned char *p, std::size_t n);
+void countBytesWith(ByteCounters &counters, CountKernel kernel, const unsigned char *p, std::size_t n);
 
 // The tool's entry: counts with the best kernel for this processor, chosen
 // at the first call, and per block by a look at the block's first bytes.
-void countBytes(const unsigned char *p, std::size_t n);
+void countBytes(ByteCounters &counters, const unsigned char *p, std::size_t n);
 // The same look at each block, with `main` in place of the processor's choice
 // (the benchmark compares the choices a processor might make).
-void countBytesAs(CountKernel main, const unsigned char *p, std::size_t n);
+void countBytesAs(ByteCounters &counters, CountKernel main, const unsigned char *p, std::size_t n);
 // The kernel that countBytes uses on data that is not one repeated byte
 // (nor, on a processor without AVX-512, text-like).
 CountKernel chosenCountKernel();
 
-// Adds every count gathered so far to `totals` and starts again from zero.
-void takeByteTotals(std::uint64_t totals[256]);
+// Adds every count gathered in `counters` to `totals` and zeroes them.
+void takeByteTotals(ByteCounters &counters, std::uint64_t totals[256]);

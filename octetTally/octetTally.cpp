@@ -15,7 +15,7 @@
 
 #include "addSeparators.h"
 #include "byteStats.h"
-#include "countBytes.h"
+#include "countFile.h"
 #include "error.h"
 #include "inputPipe.h"
 #include "timsort.h"
@@ -53,11 +53,7 @@ struct Tally {
 static_assert(offsetof(Tally, count) == 8 && sizeof(Tally) == 16, "a tally record is 16 bytes");
 
 constexpr size_t kByteValues = 256;
-// Reads of 1 MiB cost fewer calls than smaller ones and still leave the
-// block in the L2 cache while it is counted.
-constexpr size_t kBufferSize = 1024 * 1024;
 
-unsigned char buf[kBufferSize];
 Tally freq[kByteValues];
 uint64_t counts[kByteValues];  // by byte value, whatever order freq is put in
 char nameBuf[24];
@@ -167,25 +163,22 @@ void refuseOutputOverInput(FILE *in, const char *outName, const char *shownName)
 
 // Counts every byte of the input into `freq` and `total`, in one pass of
 // reads straight from the descriptor (nothing has been read through the
-// stream). Returns false when the input is empty.
-bool countInput(FILE *in, const char *inName) {
+// stream): a named regular file large enough on several threads, standard
+// input and everything else read by read. Returns false when the input is
+// empty.
+bool countInput(FILE *in, const char *inName, bool named) {
     const int fd = fileno(in);
-    widenInputPipe(fd);
-    for (;;) {
-        const ssize_t got = read(fd, buf, kBufferSize);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            // An input that fails at once (a directory, say) is an error,
-            // not an empty file.
-            errorMsg(1, errno, 0, "Error reading from \"%s\"", inName);
-        }
-        // A terminal's end of input is one keystroke: reading on after it
-        // would wait for another.
-        if (got <= 0) break;
-        countBytes(buf, static_cast<size_t>(got));
-        total += got;
+    struct stat st;
+    int threads = 1;
+    if (named && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        threads = countThreadsFor(st.st_size);
+    } else {
+        widenInputPipe(fd);
     }
-    takeByteTotals(counts);
+    // An input that fails at once (a directory, say) is an error, not an
+    // empty file.
+    const int readErr = countInputBytes(fd, threads, counts, &total);
+    if (readErr != 0) errorMsg(1, readErr, 0, "Error reading from \"%s\"", inName);
     for (size_t v = 0; v < kByteValues; ++v) {
         freq[v].value = static_cast<uint8_t>(v);
         freq[v].count = static_cast<int64_t>(counts[v]);
@@ -352,7 +345,7 @@ int main(int argc, char **argv) {
     if (in == stdin && isatty(fileno(stdin))) {
         errorMsg(0, 0, 0, "Waiting for keyboard input...");
     }
-    const bool any = countInput(in, inName);
+    const bool any = countInput(in, inName, in != stdin);
     if (in != stdin && std::fclose(in) != 0) {
         errorMsg(1, errno, 0, "Error closing input: \"%s\"", inName);
     }

@@ -12,6 +12,10 @@
 //   FAULT_SKIP   how many matching calls of each kind succeed first
 // Each call named fails once, at its first matching call after the skipped
 // ones; every other call passes through.
+//   FAULT_AT     offsets in the file, each with the error number after "=":
+//                every read or pread of the FAULT_FILE descriptor that
+//                would read the byte at one of them fails with its number,
+//                whichever thread reads it and however often ("4194304=5")
 // The C library's checked inline versions of read and fread would collide
 // with the definitions below. The calls are defined under both their plain
 // and their 64-bit names, with the C library's own types for each, so the
@@ -77,13 +81,75 @@ Function next(const char *name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// The error number for a read of `count` bytes at `offset` (-1: the
+// descriptor's own offset) that covers one of FAULT_AT's offsets, or 0.
+int faultAt(int fd, long long offset, size_t count) {
+    const char *entry = setting("FAULT_AT");
+    if (*entry == '\0' || count == 0) return 0;
+    if (offset < 0) offset = lseek64(fd, 0, SEEK_CUR);
+    char link[64];
+    char path[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t got = readlink(link, path, sizeof path - 1);
+    if (offset < 0 || got < 0) return 0;
+    path[got] = '\0';
+    if (std::strstr(path, setting("FAULT_FILE")) == nullptr) return 0;
+    while (*entry != '\0') {
+        char *end;
+        const long long at = std::strtoll(entry, &end, 10);
+        const int number = *end == '=' ? std::atoi(end + 1) : EIO;
+        if (at >= offset && at - offset < static_cast<long long>(count)) return number;
+        entry = std::strchr(entry, ',');
+        if (entry == nullptr) break;
+        ++entry;
+    }
+    return 0;
+}
+
+#define FAIL_IF_AT(fd, offset, count)                    \
+    do {                                                 \
+        if (int number = faultAt(fd, offset, count)) {   \
+            errno = number;                              \
+            return -1;                                   \
+        }                                                \
+    } while (0)
+
 }  // namespace
 
 extern "C" {
 
 ssize_t read(int fd, void *buffer, size_t count) {
     FAIL_IF_CHOSEN("read", fd);
+    FAIL_IF_AT(fd, -1, count);
     return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
+}
+
+// A read into a buffer of a size the compiler knows goes through the C
+// library's checked versions.
+ssize_t __read_chk(int fd, void *buffer, size_t count, size_t) {
+    FAIL_IF_CHOSEN("read", fd);
+    FAIL_IF_AT(fd, -1, count);
+    return next<ssize_t (*)(int, void *, size_t)>("read")(fd, buffer, count);
+}
+
+ssize_t __pread_chk(int fd, void *buffer, size_t count, off_t offset, size_t) {
+    FAIL_IF_AT(fd, offset, count);
+    return next<ssize_t (*)(int, void *, size_t, off_t)>("pread")(fd, buffer, count, offset);
+}
+
+ssize_t __pread64_chk(int fd, void *buffer, size_t count, off64_t offset, size_t) {
+    FAIL_IF_AT(fd, offset, count);
+    return next<ssize_t (*)(int, void *, size_t, off64_t)>("pread64")(fd, buffer, count, offset);
+}
+
+ssize_t pread(int fd, void *buffer, size_t count, off_t offset) {
+    FAIL_IF_AT(fd, offset, count);
+    return next<ssize_t (*)(int, void *, size_t, off_t)>("pread")(fd, buffer, count, offset);
+}
+
+ssize_t pread64(int fd, void *buffer, size_t count, off64_t offset) {
+    FAIL_IF_AT(fd, offset, count);
+    return next<ssize_t (*)(int, void *, size_t, off64_t)>("pread64")(fd, buffer, count, offset);
 }
 
 // The C library's streams read through its own internal calls, which no

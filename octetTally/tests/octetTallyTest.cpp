@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -756,6 +758,90 @@ TEST(OctetTallyOptions, SparseFileOverFourGiB) {
     int status = -1;
     EXPECT_EQ(testing_support::shellOutput("cat '" + path + "' | '" + tool + "' -c", &status), expected);
     EXPECT_EQ(status, 0) << "pipe";
+}
+
+// --- A large file on several threads -----------------------------------------
+
+// A file cut or lengthened by another process while it is counted: the
+// count ends with a table of what was read, or with a read error, and never
+// with a signal (a mapping of the file would end in a bus error).
+TEST(OctetTallyThreads, FileChangedWhileCounted) {
+    TempDir dir;
+    const std::string path = dir.file("changing");
+    const off_t size = off_t{1} << 30;  // a written head, then a hole
+    const std::string head(8 << 20, 'h');
+    const struct {
+        int delayMs;
+        off_t cutTo;  // -1: lengthened instead, by appends
+    } rows[] = {{0, 0}, {2, 5 << 20}, {10, 0}, {30, (off_t{1} << 29) + 3}, {0, -1}, {15, -1}};
+    for (const auto &row : rows) {
+        writeFile(path, head);
+        ASSERT_EQ(truncate(path.c_str(), size), 0);
+        RunOptions o;
+        o.args = {path};
+        testing_support::Running running = testing_support::startTool(tool, o);
+        usleep(static_cast<useconds_t>(row.delayMs * 1000));
+        const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        if (row.cutTo >= 0) {
+            EXPECT_EQ(ftruncate(fd, row.cutTo), 0);
+        } else {
+            for (int i = 0; i < 64; ++i) EXPECT_EQ(write(fd, "grown\n", 6), 6);
+        }
+        close(fd);
+        const RunResult r = testing_support::finishTool(running);
+        const std::string label = "after " + std::to_string(row.delayMs) + " ms, to " + std::to_string(row.cutTo);
+        ASSERT_TRUE(r.exited) << label << ": ended by signal " << r.signal;
+        if (r.status != 0) {
+            EXPECT_EQ(r.err.rfind("octetTally: Error reading from \"" + path + "\": ", 0), 0u) << r.err;
+            continue;
+        }
+        // Cut before it was looked at, the file is empty.
+        if (r.out == "File " + path + " is empty.\n") continue;
+        const std::size_t at = r.out.find("Total: ");
+        ASSERT_NE(at, std::string::npos) << label << ": " << r.out.substr(0, 200);
+        std::string digits;
+        for (std::size_t i = at + 7; i < r.out.size() && r.out[i] != ' '; ++i) {
+            if (r.out[i] != ',') digits += r.out[i];
+        }
+        const long long total = std::stoll(digits);
+        if (row.cutTo >= 0) {
+            EXPECT_LE(total, size) << label;
+        } else {
+            EXPECT_GE(total, size) << label;
+            EXPECT_LE(total, size + 64 * 6) << label;
+        }
+    }
+}
+
+// A read that fails in one range of a file counted on several threads (or
+// on one, where the machine has one processor) ends the run like any read
+// error, with the error of the first range that failed, whichever thread
+// met it first. The failures are injected at the C library.
+TEST(OctetTallyThreads, ReadErrorOfTheFirstFailingRange) {
+    TempDir dir;
+    const std::string path = dir.file("failing");
+    const off_t range = off_t{4} << 20;
+    writeFile(path, std::string(static_cast<std::size_t>(4 * range + 100), 'r'));
+    const struct {
+        std::string at;  // offset=errno, ...
+        int error;       // the one reported
+    } rows[] = {
+        {"0=5", EIO},
+        {std::to_string(4 * range + 99) + "=5", EIO},
+        // The first range fails at its end, long after the second failed at
+        // its start.
+        {std::to_string(range - 1) + "=5," + std::to_string(range) + "=28", EIO},
+        {std::to_string(2 * range + 5) + "=28," + std::to_string(3 * range) + "=5", ENOSPC},
+    };
+    for (const auto &row : rows) {
+        RunOptions o;
+        o.args = {path};
+        o.env = {std::string("LD_PRELOAD=") + FAULT_INJECTOR_PATH, "ASAN_OPTIONS=verify_asan_link_order=0",
+                 "FAULT_FILE=failing", "FAULT_AT=" + row.at};
+        expectFailure(runTool(OCTETTALLY_DYNAMIC_PATH, o),
+                      "octetTally: Error reading from \"" + path + "\": " + std::strerror(row.error) + "\n", row.at);
+    }
 }
 
 }  // namespace
