@@ -8,9 +8,11 @@
 //                                      the threads the tool would count with
 //        countBytesBench --threads N FILE   count FILE as the tool counts a
 //                                      named file, on N threads
+//        countBytesBench --plan FILE   the threads the tool would count FILE on
 // KERNEL: a kernel's number (see --list), "auto" (the tool's own choice and
 // look at each block), or "portable" (the same look without AVX-512).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,7 +142,12 @@ int main(int argc, char **argv) {
     }
     if (argc == 3 && std::strcmp(argv[1], "--rate") == 0) return rates(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "--threads") == 0) return countOnThreads(argv[2], argv[3]);
+    struct stat st;
+    if (argc == 3 && std::strcmp(argv[1], "--plan") == 0 && stat(argv[2], &st) == 0) {
+        std::printf("%d\n", countThreadsFor(st.st_size));
+        return 0;
+    }
     if (argc == 3) return countFile(argv[1], argv[2]);
-    std::fprintf(stderr, "usage: countBytesBench KERNEL FILE | --rate FILE | --list | --threads N FILE\n");
+    std::fprintf(stderr, "usage: countBytesBench KERNEL FILE | --rate FILE | --list | --threads N FILE | --plan FILE\n");
     return 2;
 }
