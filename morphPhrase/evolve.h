@@ -18,5 +18,22 @@ constexpr size_t kMaxPhrase = 2000000;
 // The draws are used in the generator's order, but taken from it in blocks:
 // afterwards the generator stands at the end of the last block, past the
 // last draw used.
+// Each block of draws is checked against the found positions at once, with
+// the kernel that evolveKernel chooses.
 int64_t evolve(const char *phrase, char *buf, unsigned char *correct, size_t n, int64_t updatePeriod,
                FILE *display);
+
+// The ways of checking a block of draws against the found positions: lane
+// by lane in plain C++, or with the gathers of AVX2 or AVX-512. Every kernel
+// gives the same tries and display lines for the same generator state.
+enum class EvolveKernel { portable, avx2, avx512 };
+constexpr int kEvolveKernelCount = 3;
+
+const char *evolveKernelName(EvolveKernel kernel);
+// Whether this processor (and this build) runs the kernel.
+bool evolveKernelRuns(EvolveKernel kernel);
+// The kernel evolve uses here: the widest that runs.
+EvolveKernel evolveKernel();
+// evolve with a given kernel, which must run here.
+int64_t evolveWith(EvolveKernel kernel, const char *phrase, char *buf, unsigned char *correct, size_t n,
+                   int64_t updatePeriod, FILE *display);

@@ -1,11 +1,13 @@
 // The evolution loop with the generator seeded through its own interface:
-// whole runs (tries, every display line, the final line and flags) against a
-// plain loop written from the algorithm's description that draws from the
-// standard library's mt19937, and against totals and digests of the display
-// output recorded from the loop as it was before it was made faster.
+// whole runs (tries, every display line, the final line and flags) of every
+// kernel that runs here, against a plain loop written from the algorithm's
+// description that draws from the standard library's mt19937, and against
+// totals and digests of the display output recorded from the loop as it was
+// before it was made faster.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -73,7 +75,7 @@ Outcome referenceRun(const std::string &phrase, uint32_t seed, int64_t updatePer
     return run;
 }
 
-Outcome toolRun(const std::string &phrase, uint32_t seed, int64_t updatePeriod) {
+Outcome toolRun(EvolveKernel kernel, const std::string &phrase, uint32_t seed, int64_t updatePeriod) {
     const size_t n = phrase.size();
     std::vector<char> buf(n + 1, '.');
     buf[n] = '\0';
@@ -85,7 +87,7 @@ Outcome toolRun(const std::string &phrase, uint32_t seed, int64_t updatePeriod) 
     EXPECT_NE(display, nullptr);
     if (display == nullptr) return run;
     init_genrand(seed);
-    run.tries = evolve(phrase.c_str(), buf.data(), run.correct.data(), n, updatePeriod, display);
+    run.tries = evolveWith(kernel, phrase.c_str(), buf.data(), run.correct.data(), n, updatePeriod, display);
     EXPECT_EQ(std::fclose(display), 0);
     run.display.assign(text, size);
     std::free(text);
@@ -113,7 +115,11 @@ std::string upperCase(std::string s) {
 // Seeds, lengths (one character; two; a power of two, where no position draw
 // is rejected; one past it, where nearly half are; lengths whose display
 // lines are long) and display periods, with the tries and the SHA-256 of the
-// display output that the loop gave for each before it was made faster.
+// display output that the loop gave for each before it was made faster; the
+// rows without them are checked against the plain loop alone. The periods
+// from 15 to 18 put display lines just inside and just past a group of
+// draws checked at once, and make a group of sixteen the largest one that
+// may be checked before a line is due, or rule groups out altogether.
 const struct {
     uint32_t seed;
     size_t n;
@@ -129,34 +135,58 @@ const struct {
     {12345, 100000, 1000003, 31568566, "dd1d30ee73484dc58d2564574a79a607462037713f67fdaf2d429b5fb8ae3e91"},
     {0x80000000, 300000, 0, 99018789, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
     {42, 65536, 0, 21048841, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+    {3, 2, 17, 0, nullptr},
+    {4, 16, 16, 0, nullptr},
+    {5, 17, 17, 0, nullptr},
+    {6, 512, 15, 0, nullptr},
+    {9, 513, 17, 0, nullptr},
+    {10, 600, 18, 0, nullptr},
+    {11, 1024, 16, 0, nullptr},
+    {13, 1025, 33, 0, nullptr},
 };
 
-TEST(Evolve, RunsMatchThePlainLoopAndTheRecordedRuns) {
+const EvolveKernel kernels[] = {EvolveKernel::portable, EvolveKernel::avx2, EvolveKernel::avx512};
+static_assert(std::size(kernels) == kEvolveKernelCount);
+
+TEST(Evolve, EveryKernelMatchesThePlainLoopAndTheRecordedRuns) {
+    std::string notRun;
+    for (EvolveKernel kernel : kernels) {
+        if (!evolveKernelRuns(kernel)) notRun += std::string(" ") + evolveKernelName(kernel);
+    }
     for (const auto &c : recorded) {
-        SCOPED_TRACE("seed " + std::to_string(c.seed) + ", " + std::to_string(c.n) + " characters, period " +
-                     std::to_string(c.updatePeriod));
         const std::string phrase = testPhrase(c.n);
-        Outcome got = toolRun(phrase, c.seed, c.updatePeriod);
-        Outcome want = referenceRun(phrase, c.seed, c.updatePeriod);
-        EXPECT_EQ(got.tries, want.tries);
-        EXPECT_EQ(got.tries, c.tries);
-        EXPECT_TRUE(got.display == want.display) << "display output differs from the plain loop's";
-        EXPECT_EQ(digest(got.display), c.displayDigest);
-        EXPECT_EQ(got.final, upperCase(phrase));
-        EXPECT_TRUE(got.correct == std::vector<unsigned char>(c.n, 1));
-        if (c.updatePeriod != 0) {
-            EXPECT_EQ(got.display.size(), size_t(got.tries / c.updatePeriod) * (c.n + 1));
+        const Outcome want = referenceRun(phrase, c.seed, c.updatePeriod);
+        if (c.displayDigest != nullptr) {
+            EXPECT_EQ(want.tries, c.tries) << "seed " << c.seed << ", " << c.n << " characters";
+            EXPECT_EQ(digest(want.display), c.displayDigest) << "seed " << c.seed << ", " << c.n << " characters";
+        }
+        for (EvolveKernel kernel : kernels) {
+            if (!evolveKernelRuns(kernel)) continue;
+            SCOPED_TRACE(std::string(evolveKernelName(kernel)) + " kernel, seed " + std::to_string(c.seed) + ", " +
+                         std::to_string(c.n) + " characters, period " + std::to_string(c.updatePeriod));
+            const Outcome got = toolRun(kernel, phrase, c.seed, c.updatePeriod);
+            EXPECT_EQ(got.tries, want.tries);
+            EXPECT_TRUE(got.display == want.display) << "display output differs from the plain loop's";
+            EXPECT_EQ(got.final, upperCase(phrase));
+            EXPECT_TRUE(got.correct == std::vector<unsigned char>(c.n, 1));
+            if (c.updatePeriod != 0) {
+                EXPECT_EQ(got.display.size(), size_t(got.tries / c.updatePeriod) * (c.n + 1));
+            }
         }
     }
+    EXPECT_TRUE(evolveKernelRuns(EvolveKernel::portable));
+    EXPECT_TRUE(evolveKernelRuns(evolveKernel()));
+    if (!notRun.empty()) std::printf("kernels not run on this processor:%s\n", notRun.c_str());
 }
 
 // Runs that share a process start from clean state: a second run of the same
 // seed gives the same result, whatever the length of the run before it.
 TEST(Evolve, RepeatedRunsAreIndependent) {
     const std::string longer = testPhrase(5000), shorter = testPhrase(700);
-    Outcome first = toolRun(shorter, 99, 50);
-    toolRun(longer, 3, 0);
-    Outcome again = toolRun(shorter, 99, 50);
+    const EvolveKernel kernel = evolveKernel();
+    Outcome first = toolRun(kernel, shorter, 99, 50);
+    toolRun(kernel, longer, 3, 0);
+    Outcome again = toolRun(kernel, shorter, 99, 50);
     EXPECT_EQ(first.tries, again.tries);
     EXPECT_TRUE(first.display == again.display);
     EXPECT_EQ(first.tries, referenceRun(shorter, 99, 50).tries);
