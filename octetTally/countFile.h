@@ -8,16 +8,20 @@
 #include <cstddef>
 #include <cstdint>
 
-// The most threads one count uses. One thread counts random bytes at about
-// 2.6 GB/s; eight together ask more of the memory than a copy from the page
-// cache delivers on the machines measured, so more would only wait.
+// The most threads one count uses. A thread reads and counts random bytes
+// at 3 to 6 GB/s, and the copies out of the page cache are what bounds
+// several: on the 2-processor machine measured, two copies at once moved
+// 1.5 times what one did. Eight threads ask for 25 to 50 GB/s of such
+// copies, about what a large machine's memory gives; more would wait on it
+// and only add their buffers.
 constexpr int kMaxCountThreads = 8;
 
-// A regular file smaller than this is counted on one thread, and each
-// further thread is given at least this much of a larger one: starting and
-// joining a thread costs about what counting a few hundred KiB does, and
-// smaller shares were measured no faster.
-constexpr off_t kThreadShare = off_t{4} << 20;
+// Each thread is given at least this much of a file, so that a file below
+// twice this is counted on one. Starting a thread costs little, but on the
+// virtual machines measured the second processor, idle until then, often
+// took milliseconds to start it: from 8 to 32 MiB two threads were as fast
+// as one, at 64 MiB they took 0.80 of its time (at 256 MiB 0.50).
+constexpr off_t kThreadShare = off_t{16} << 20;
 
 // The ranges of a file that the threads take in turn, and the reads that
 // fill each thread's buffer.

@@ -87,6 +87,18 @@ if [ "${1:-}" = --cross ]; then
   for machine in aarch64 s390x; do
     [ -e "$binfmt/qemu-$machine" ] || cat "/usr/lib/binfmt.d/qemu-$machine.conf" > "$binfmt/register"
   done
+  # 32-bit x86 executables run natively where the kernel allows it; some
+  # kernels are built or started without it, and there qemu runs them too
+  # (the pattern is that of any 32-bit x86 executable or position-
+  # independent one).
+  probe=$(mktemp -d)
+  echo 'int main(void) { return 0; }' > "$probe/probe.c"
+  i686-linux-gnu-gcc -static "$probe/probe.c" -o "$probe/probe"
+  if ! "$probe/probe" 2>/dev/null && [ ! -e "$binfmt/qemu-i386" ]; then
+    echo "32-bit x86 executables do not run on this kernel: registering qemu-i386 for them"
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' > "$binfmt/register"
+  fi
+  rm -rf "$probe"
   # GoogleTest for each target, built once with its cross compiler.
   here=$(cd "$(dirname "$0")" && pwd)
   for triple in $cross_triples; do

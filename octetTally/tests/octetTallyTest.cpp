@@ -822,13 +822,13 @@ TEST(OctetTallyThreads, ReadErrorOfTheFirstFailingRange) {
     TempDir dir;
     const std::string path = dir.file("failing");
     const off_t range = off_t{4} << 20;
-    writeFile(path, std::string(static_cast<std::size_t>(4 * range + 100), 'r'));
+    writeFile(path, std::string(static_cast<std::size_t>(8 * range + 100), 'r'));
     const struct {
         std::string at;  // offset=errno, ...
         int error;       // the one reported
     } rows[] = {
         {"0=5", EIO},
-        {std::to_string(4 * range + 99) + "=5", EIO},
+        {std::to_string(8 * range + 99) + "=5", EIO},
         // The first range fails at its end, long after the second failed at
         // its start.
         {std::to_string(range - 1) + "=5," + std::to_string(range) + "=28", EIO},
