@@ -8,6 +8,10 @@
 # ratio to the raw draw rate, measured in the same run. Peak memory comes from
 # /usr/bin/time -v.
 #
+# BASELINE=path/to/an/older/morphPhrase runs it right after each run of the
+# tool on the same phrase, and prints the median of the pairs' ratios of
+# tries per second.
+#
 # Usage: bench/morphPhrase.sh            (from anywhere in the source tree)
 # On a shared machine: flock /tmp/bench.lock bench/morphPhrase.sh
 set -euo pipefail
@@ -61,6 +65,14 @@ echo "== morphPhrase -s on 2,000,000 random letters, $runs runs, each after a fr
 : >"$work/cpuRatios"
 : >"$work/rates"
 : >"$work/rss"
+: >"$work/againstBaseline"
+# tries/s of one run of morphPhrase binary $1 on the phrase
+triesPerSecond() {
+  local start=$EPOCHREALTIME
+  "$1" -s <"$work/phrase" >"$work/baselineOut"
+  local end=$EPOCHREALTIME
+  awk -v s="$start" -v e="$end" '/^Total tries = / { print $4 / (e - s) }' "$work/baselineOut"
+}
 for run in $(seq "$runs"); do
   read -r drawWall drawCpu < <(drawRates)
   start=$(date +%s.%N)
@@ -77,9 +89,15 @@ for run in $(seq "$runs"); do
   awk -v run="$run" -v t="$tries" -v w="$wall" -v c="$cpu" -v dw="$drawWall" -v dc="$drawCpu" -v rss="$rss" 'BEGIN {
     printf "run %d: draws %.1f M/s wall, %.1f M/s CPU; tool %d tries in %.2f s wall (%.2f s CPU) = %.1f M tries/s wall, %.1f M/s CPU; ratio %.3f wall, %.3f CPU; peak memory %d KiB\n",
       run, dw / 1e6, dc / 1e6, t, w, c, t / w / 1e6, t / c / 1e6, t / w / dw, t / c / dc, rss }'
+  if [ -n "${BASELINE:-}" ]; then
+    old=$(triesPerSecond "$BASELINE")
+    awk -v t="$tries" -v w="$wall" -v o="$old" 'BEGIN { printf "  baseline right after: %.1f M tries/s wall; tool : baseline %.3f\n", o / 1e6, t / w / o }'
+    awk -v t="$tries" -v w="$wall" -v o="$old" 'BEGIN { print t / w / o }' >>"$work/againstBaseline"
+  fi
 done
 printf 'median tries/s: %.1f M (wall)\n' "$(median <"$work/rates" | awk '{ print $1 / 1e6 }')"
 printf 'median ratio tries/s : draws/s = %.3f (wall : wall), %.3f (CPU : CPU); bar 1.20\n' \
   "$(median <"$work/wallRatios")" "$(median <"$work/cpuRatios")"
 printf 'median peak memory: %d KiB\n' "$(median <"$work/rss")"
+[ -z "${BASELINE:-}" ] || printf 'median tries/s of the tool : the baseline, paired runs = %.3f\n' "$(median <"$work/againstBaseline")"
 echo "== load after: $(uptime)"
