@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "mt19937ar.h"
+#include "mt19937arKernels.h"
 #include "processor.h"
 
 #if SUITE_X86_64_KERNELS
@@ -340,16 +341,6 @@ int64_t evolveLoop(const char *phrase, char *buf, unsigned char *correct, uint32
     const char *phrase, char *buf, unsigned char *correct, uint32_t n, int64_t updatePeriod, FILE *display) {
     return evolveLoop<checkBlock_avx512>(phrase, buf, correct, n, updatePeriod, display);
 }
-
-bool runsAvx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
-
-bool runsAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
 #endif
 
 }  // namespace
@@ -364,11 +355,9 @@ const char *evolveKernelName(EvolveKernel kernel) {
 }
 
 bool evolveKernelRuns(EvolveKernel kernel) {
-#if SUITE_X86_64_KERNELS
-    if (kernel == EvolveKernel::avx512) return runsAvx512();
-    if (kernel == EvolveKernel::avx2) return runsAvx2();
-#endif
-    return kernel == EvolveKernel::portable;
+    // The gathers need what the generator's kernels of the same names need,
+    // and nothing runs them on other processors.
+    return mtKernelRuns(evolveKernelName(kernel));
 }
 
 EvolveKernel evolveKernel() {
