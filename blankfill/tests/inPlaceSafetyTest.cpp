@@ -271,9 +271,16 @@ TEST(InPlaceSafety, SignalsAtManyMoments) {
             EXPECT_EQ(r.status, 0) << label;
             EXPECT_TRUE(same(now, converted)) << label;
         } else {
-            ++endedBySignal;
             EXPECT_EQ(r.signal, signalNumber) << label;
-            EXPECT_EQ(r.err.find("converted"), std::string::npos) << label << ": " << r.err;
+            // A signal may still come after the counts were written, while
+            // the process ends (the sanitizers' checks at exit take a
+            // while): the run was then complete.
+            if (r.err.find("converted") != std::string::npos) {
+                EXPECT_EQ(r.err, counts(1, 0)) << label;
+                EXPECT_TRUE(same(now, converted)) << label;
+                continue;
+            }
+            ++endedBySignal;
         }
     }
     EXPECT_GE(endedBySignal, 6) << "most moments should fall inside the run";
@@ -435,9 +442,15 @@ TEST(InPlaceSafety, HostileWorkingDirectory) {
             EXPECT_EQ(statusOf(secretPath).st_mode & 07777, 0600u);
         }
         if (!targetSwapped) {
+            // The swap comes a third of the way into a run of this size, as
+            // long as a plain run of it takes on this machine.
+            writeFile(shared.file("g"), original);
+            const auto start = std::chrono::steady_clock::now();
+            runInPlace({"g"}, shared.path());
+            const double duration = secondsOf(std::chrono::steady_clock::now() - start);
             writeFile(shared.file("g"), original);
             unlink(shared.file("g.moved").c_str());
-            pid_t attacker = startAttacker(shared.path(), swapTarget, 30000);
+            pid_t attacker = startAttacker(shared.path(), swapTarget, static_cast<int>(duration * 1e6 / 3));
             RunResult r = runInPlace({"g"}, shared.path());
             bool swapped = attackMade(attacker);
             EXPECT_EQ(readFile(secretPath), secret);
