@@ -69,7 +69,10 @@ TEST(EndingSignals, AreTheCatchableSignalsThatEndAProcess) {
 #endif
     std::string wrong;
     for (int sig = 1; sig <= SIGRTMAX; ++sig) {
-        bool ends = endsAndCanBeCaught(sig);
+        // Every real-time signal ends a process by default, but an emulator
+        // (qemu-user) keeps the last few for itself, and they end nothing
+        // there: the whole range is listed.
+        bool ends = (sig >= SIGRTMIN && sig <= SIGRTMAX) || endsAndCanBeCaught(sig);
         if (ends != (named.count(sig) == 1) && !(ends && mayBeMissing.count(sig) == 1)) {
             wrong.append(" ").append(std::to_string(sig)).append(ends ? " (ends a process, not listed)" : " (listed)");
         }
@@ -126,7 +129,7 @@ TEST(SentByTerminal, TellsATerminalsInterruptFromAProcesss) {
     } cases[] = {
         {"kill", "process"},
         {"sigqueue", "process"},
-        {"raise", "process"},
+        {"raise", "process"},  // SI_TKILL on some kernels, SI_USER on others
         {"terminal", "terminal"},
     };
     for (const auto &c : cases) EXPECT_EQ(senderSeen(c.how), c.seen) << c.how;
