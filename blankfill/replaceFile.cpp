@@ -31,8 +31,9 @@
 // the temporary file is kept.
 //
 // The look-up and the checked opening are common/checkedOpen's; the room on
-// the file system (step 4) is room's, the lease (steps 3 and 7) lease's; the
-// calls that only some systems have are common/fileCalls'.
+// the file system (step 4) is room's, the lease (steps 3 and 7) lease's, the
+// copy over the target (step 6) overwrite's; the calls that only some
+// systems have are common/fileCalls'.
 #include "replaceFile.h"
 
 #include <fcntl.h>
@@ -52,8 +53,8 @@
 #include "fileCalls.h"
 #include "lease.h"
 #include "movefile.h"
+#include "overwrite.h"
 #include "room.h"
-
 
 char rcsid_replaceFile[] = "$Id: replaceFile.c,v 1.22 2019-01-11 12:40:03-05 devteam Exp $";
 
@@ -64,10 +65,6 @@ namespace {
 
 constexpr char tempTemplate[] = "replFileXXXXXX";
 constexpr char partialTemplate[] = "replPartXXXXXX";  // a copy still being written
-constexpr size_t kCopyBufferSize = 65536;
-// The kernel's copy goes in chunks of this size, and the target's size is
-// checked after each one.
-constexpr off_t kCopyChunk = off_t{8} << 20;
 
 // ---- Messages ------------------------------------------------------------------------
 
@@ -104,10 +101,6 @@ static_assert(messageNumber(kBeingConverted) == kRfBeingConverted);
 static_assert(messageNumber(kChangedMeanwhile) == kRfChangedMeanwhile);
 static_assert(messageNumber(kNoRoomFormat) == kRfNoRoom && messageNumber(kOtherWriterFormat) == kRfOtherWriter);
 
-// The failing side of the write-back, in the middle of message 5.
-constexpr char kReadFailed[] = "Error while reading the input file";
-constexpr char kWriteFailed[] = "Error while writing the output file";
-
 // ---- The replacement in progress -------------------------------------------------------
 
 // The one replacement in progress. The temporary file may be removed (by an
@@ -136,11 +129,6 @@ Replacement pending;
 // Where a returned message is formatted; the caller reads it before the
 // next call.
 char messageText[2000];
-
-// Used only when the kernel cannot copy between the two files itself, and
-// to compare the new contents with the old.
-char copyBuffer[kCopyBufferSize];
-char compareBuffer[kCopyBufferSize];
 
 const char *refuse(const char *reason) {
     std::snprintf(messageText, sizeof messageText, kRefusedFormat, reason);
@@ -428,33 +416,10 @@ off_t flushTemporary() {
     return status.st_size;
 }
 
-ssize_t readAll(int fd, char *data, size_t length, off_t at) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = pread(fd, data + done, length - done, at + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // Whether the target already holds exactly the `size` bytes of the new
-// contents (a read error counts as a difference).
+// contents.
 bool alreadyConverted(off_t size) {
-    if (size != pending.targetStatus.st_size) return false;
-    for (off_t done = 0; done < size;) {
-        off_t remaining = size - done;
-        size_t want = static_cast<size_t>(remaining < off_t{kCopyBufferSize} ? remaining : off_t{kCopyBufferSize});
-        ssize_t a = readAll(pending.tmpfd, copyBuffer, want, done);
-        ssize_t b = readAll(pending.targetFd, compareBuffer, want, done);
-        if (a != static_cast<ssize_t>(want) || b != a || std::memcmp(copyBuffer, compareBuffer, want) != 0) {
-            return false;
-        }
-        done += static_cast<off_t>(want);
-    }
-    return true;
+    return size == pending.targetStatus.st_size && sameBytes(pending.tmpfd, pending.targetFd, size);
 }
 
 // Step 3: the target is still the file that was read, and nobody has
@@ -519,110 +484,6 @@ bool changedSince(const struct stat &reserved) {
            !sameTime(fileTime(now, FileTime::change), fileTime(reserved, FileTime::change));
 }
 
-// ---- Step 6: the write-back --------------------------------------------------------------
-
-struct WriteBack {
-    off_t expected;             // the target's size all along, if no one else writes it
-    bool kernelCopy;            // until the kernel says it cannot copy between these two files
-    bool nothingWritten;
-    bool othersWrote;           // the target's size showed another writer
-};
-
-bool writeAll(const char *data, size_t length, off_t at) {
-    while (length > 0) {
-        ssize_t put = pwrite(pending.targetFd, data, length, at);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += put;
-        length -= static_cast<size_t>(put);
-        at += put;
-    }
-    return true;
-}
-
-// Whether the target's size is what this write-back alone makes of it.
-void watchSize(WriteBack *back, off_t expected) {
-    struct stat now;
-    if (fstat(pending.targetFd, &now) == 0 && now.st_size != expected) back->othersWrote = true;
-}
-
-bool kernelCannotCopyThese(int reason) {
-    return reason == EXDEV || reason == EINVAL || reason == ENOSYS || reason == EOPNOTSUPP;
-}
-
-// The next chunk, of at most `remaining` bytes at `at`, from the temporary
-// file to the target: by the kernel until it says it cannot copy between
-// these two files, else through the buffer. The count copied, 0 when the
-// temporary file ended early, or -1 with errno set (EINTR: to be tried
-// again) and *what naming the failing side.
-ssize_t copyChunk(WriteBack *back, off_t at, off_t remaining, const char **what) {
-    *what = kWriteFailed;
-    if (back->kernelCopy) {
-        size_t want = static_cast<size_t>(remaining < kCopyChunk ? remaining : kCopyChunk);
-        ssize_t got = copyBetween(pending.tmpfd, pending.targetFd, at, want);
-        if (got >= 0 || !back->nothingWritten || !kernelCannotCopyThese(errno)) return got;
-        back->kernelCopy = false;
-    }
-    size_t want = static_cast<size_t>(remaining < off_t{kCopyBufferSize} ? remaining : off_t{kCopyBufferSize});
-    ssize_t got = pread(pending.tmpfd, copyBuffer, want, at);
-    if (got < 0) {
-        *what = kReadFailed;
-        return -1;
-    }
-    if (got > 0 && !writeAll(copyBuffer, static_cast<size_t>(got), at)) return -1;
-    return got;
-}
-
-// Bytes [from, to) of the temporary file over the same bytes of the target,
-// the target's size watched after every chunk. Returns null, or the failing
-// side's message text with errno set.
-const char *copyRange(WriteBack *back, off_t from, off_t to) {
-    off_t done = from;
-    off_t watched = from;
-    while (done < to) {
-        const char *what = nullptr;
-        ssize_t got = copyChunk(back, done, to - done, &what);
-        if (got < 0 && errno != EINTR) return what;
-        if (got == 0) {
-            errno = EIO;  // the temporary file is shorter than it was a moment ago
-            return kReadFailed;
-        }
-        if (got > 0) {
-            done += got;
-            back->nothingWritten = false;
-        }
-        if (done - watched >= kCopyChunk || done == to) {
-            watchSize(back, back->expected);
-            watched = done;
-        }
-    }
-    return nullptr;
-}
-
-// The temporary file's `size` bytes over the start of the target. A file
-// that grows gets its last bytes first, so that from the first write on its
-// size is final and an append by anyone else shows at once; a file that
-// shrinks keeps its old size until it is cut at the end. Returns null, or
-// the failing side's message text with errno set.
-const char *copyBack(WriteBack *back, off_t size) {
-    const off_t oldSize = pending.targetStatus.st_size;
-    *back = {size > oldSize ? size : oldSize, kHaveKernelCopy, true, false};
-    off_t tail = size;
-    if (size > oldSize) {
-        tail = size - oldSize < off_t{kCopyBufferSize} ? oldSize : size - off_t{kCopyBufferSize};
-        if (const char *what = copyRange(back, tail, size)) return what;
-    }
-    if (const char *what = copyRange(back, 0, tail)) return what;
-    if (size == 0) watchSize(back, oldSize);
-    // Bytes that another process appended are not cut away.
-    if ((!back->othersWrote && ftruncate(pending.targetFd, size) != 0) || fsync(pending.targetFd) != 0) {
-        return kWriteFailed;
-    }
-    return nullptr;
-}
-
 // ---- The finish --------------------------------------------------------------------------
 
 // How far a finish went, for its one way out.
@@ -652,16 +513,17 @@ const char *reportOtherWriter(Finish *run) {
 // for another writer. Null or a message.
 const char *writeBack(Finish *run, off_t size) {
     run->targetWritten = true;
-    WriteBack back;
-    if (const char *what = copyBack(&back, size)) return reportDamage(run, what);
+    bool othersWrote = false;
+    if (const char *what = overwrite(pending.tmpfd, pending.targetFd, pending.targetStatus.st_size, size, &othersWrote)) {
+        return reportDamage(run, what);
+    }
     // The new contents are complete and safe in the target itself.
     const char *result = nullptr;
     if (pending.preserveDates && futimens(pending.targetFd, pending.times) != 0) {
         result = kTimesNotSet;
     }
     // Once more: the size this run left, or another process's doing.
-    watchSize(&back, size);
-    if (back.othersWrote) return reportOtherWriter(run);
+    if (othersWrote || sizeShowsOtherWriter(pending.targetFd, size)) return reportOtherWriter(run);
     return result;
 }
 
@@ -674,9 +536,7 @@ const char *finishSteps(Finish *run) {
     if (size >= 0 && fsync(pending.tmpfd) != 0) size = -1;
     if (size < 0) return temporaryNotWritten(errno);
     if (!targetUnchanged()) return kChangedMeanwhile;
-    // The fallback copy's buffer is touched now, so that the memory it needs
-    // is in hand before the target changes.
-    std::memset(copyBuffer, 0, sizeof copyBuffer);
+    prepareOverwrite();
     if (int reason = reserveRoom(&pending.room, pending.targetFd, pending.targetStatus, pending.times, size)) {
         return withReason(kNoRoomFormat, reason);
     }
