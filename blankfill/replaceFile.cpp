@@ -318,7 +318,8 @@ bool createTemporary() {
         pending.tmpfd = mkstemp(pending.partialName);
         if (pending.tmpfd >= 0) {
             // The complete copy will be named with the same six characters.
-            std::memcpy(pending.tempFileName + sizeof tempTemplate - 7, pending.partialName + sizeof partialTemplate - 7, 6);
+            std::memcpy(pending.tempFileName + sizeof tempTemplate - 7,
+                        pending.partialName + sizeof partialTemplate - 7, 6);
             pending.removableName = pending.partialName;
             pending.temporaryRemovable = 1;
         } else {
@@ -514,9 +515,8 @@ const char *reportOtherWriter(Finish *run) {
 const char *writeBack(Finish *run, off_t size) {
     run->targetWritten = true;
     bool othersWrote = false;
-    if (const char *what = overwrite(pending.tmpfd, pending.targetFd, pending.targetStatus.st_size, size, &othersWrote)) {
-        return reportDamage(run, what);
-    }
+    const char *what = overwrite(pending.tmpfd, pending.targetFd, pending.targetStatus.st_size, size, &othersWrote);
+    if (what != nullptr) return reportDamage(run, what);
     // The new contents are complete and safe in the target itself.
     const char *result = nullptr;
     if (pending.preserveDates && futimens(pending.targetFd, pending.times) != 0) {
