@@ -163,17 +163,6 @@ bool sameTime(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool sameFile(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-void closeQuietly(int fd) {
-    if (fd < 0) return;
-    int saved = errno;
-    close(fd);
-    errno = saved;
-}
-
 // ---- The checks --------------------------------------------------------------------------
 
 // The checks of cantprocess on a status; null or a message of number 1.
@@ -239,7 +228,7 @@ const char *refuseWhileConverted(const LookedUp &found) {
     // never be read as this run's input.
     int locked = flock(probe, LOCK_EX | LOCK_NB);
     int reason = errno;
-    closeQuietly(probe);
+    close(probe);
     return locked != 0 && reason == EWOULDBLOCK ? kBeingConverted : nullptr;
 }
 
@@ -251,7 +240,7 @@ const char *cannotOpenForWriting(const LookedUp &found, int reason) {
         int probe = openLookedUp(found, O_RDONLY);
         if (probe == kNotTheFileLookedAt) return kChangedMeanwhile;
         if (probe < 0) return kCannotOpenForReading;
-        closeQuietly(probe);
+        close(probe);
     }
     return withReason(kCannotOpenForWritingFormat, reason);
 }

@@ -25,10 +25,6 @@ constexpr int kMaxLinks = 40;
 // that was judged: the component is looked at again.
 constexpr ssize_t kLookAgain = -2;
 
-bool sameFile(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 void closeQuietly(int fd) {
     if (fd < 0) return;
     int saved = errno;
@@ -181,6 +177,10 @@ Follow followLink(Walk *walk, const LookWay &way, const char *name, const struct
 }
 
 }  // namespace
+
+bool sameFile(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // A link is followed when the caller or root owns it, or when it lies in a
 // directory that only the directory's owner may write: no one else can have

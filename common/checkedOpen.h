@@ -36,6 +36,9 @@ void closeLookedUp(LookedUp *found);
 // directory of status `directory`, may be followed.
 bool mayFollow(const struct stat &link, const struct stat &directory);
 
+// Whether two statuses are of the same file.
+bool sameFile(const struct stat &a, const struct stat &b);
+
 // What openLookedUp returns when the name led to another file, or to no
 // regular file, by the time it was opened.
 constexpr int kNotTheFileLookedAt = -2;
