@@ -301,8 +301,10 @@ bool createTemporary() {
     holdSignals(&previous);
     chooseName();
     pending.partialName[0] = '\0';
+    int before = errno;
     pending.tmpfd = openNameless(".", S_IRUSR | S_IWUSR);
     if (pending.tmpfd < 0) {
+        errno = before;  // a system without nameless files is no failure
         std::memcpy(pending.partialName, partialTemplate, sizeof partialTemplate);
         pending.tmpfd = mkstemp(pending.partialName);
         if (pending.tmpfd >= 0) {

@@ -16,7 +16,11 @@ namespace {
 // systems, and every file system whose kind cannot be told.
 bool copyOnWrite(int fd) {
     unsigned long kind = 0;
-    if (fileSystemKind(fd, &kind) != 0) return true;
+    int before = errno;
+    if (fileSystemKind(fd, &kind) != 0) {
+        errno = before;  // not knowing is no failure
+        return true;
+    }
     switch (kind) {
     case 0x9123683eu:  // btrfs
     case 0x58465342u:  // XFS (reflinks possible)
@@ -57,12 +61,15 @@ void noteHoles(Room *room, blkcnt_t blocksBefore) {
 int reserveBlocks(Room *room, blkcnt_t blocksBefore, off_t size) {
     noteHoles(room, blocksBefore);
     room->reserved = true;
+    int before = errno;
     if (reserveBytes(room->fd, size) == 0) return 0;
     if (errno != ENOTSUP) {
         int reason = errno;
         giveBackRoom(room);
         return reason;
     }
+    // A file system that cannot reserve: at least the space must be free.
+    errno = before;
     room->reserved = false;
     struct statvfs fs;
     if (fstatvfs(room->fd, &fs) == 0) {
