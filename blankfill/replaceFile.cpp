@@ -32,8 +32,9 @@
 //
 // The look-up and the checked opening are common/checkedOpen's; the room on
 // the file system (step 4) is room's, the lease (steps 3 and 7) lease's, the
-// copy over the target (step 6) overwrite's; the calls that only some
-// systems have are common/fileCalls'.
+// temporary copy and its names (step 5) temporaryCopy's, the copy over the
+// target (step 6) overwrite's; the calls that only some systems have are
+// common/fileCalls'.
 #include "replaceFile.h"
 
 #include <fcntl.h>
@@ -41,7 +42,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -55,6 +55,7 @@
 #include "movefile.h"
 #include "overwrite.h"
 #include "room.h"
+#include "temporaryCopy.h"
 
 char rcsid_replaceFile[] = "$Id: replaceFile.c,v 1.22 2019-01-11 12:40:03-05 devteam Exp $";
 
@@ -62,9 +63,6 @@ const char replaceFileAbortFlag[] = "replaceFileAbortFlagString8753";
 const char kRfDirectory[] = "directory";
 
 namespace {
-
-constexpr char tempTemplate[] = "replFileXXXXXX";
-constexpr char partialTemplate[] = "replPartXXXXXX";  // a copy still being written
 
 // ---- Messages ------------------------------------------------------------------------
 
@@ -103,18 +101,9 @@ static_assert(messageNumber(kNoRoomFormat) == kRfNoRoom && messageNumber(kOtherW
 
 // ---- The replacement in progress -------------------------------------------------------
 
-// The one replacement in progress. The temporary file may be removed (by an
-// abort, a failure before the target changes, or a signal handler) only
-// while temporaryRemovable is set, and then by the name in removableName;
-// it is cleared for good once the temporary file holds the only complete
-// copy of the new contents. A signal handler reads those two fields (through
-// discardReplacement), so they are volatile, and the record lives at file
-// scope.
+// The one replacement in progress: the target, open and locked, with what
+// the finish needs to know of it, and the stream on the temporary copy.
 struct Replacement {
-    const char *volatile removableName = nullptr;
-    volatile sig_atomic_t temporaryRemovable = 0;
-    char tempFileName[sizeof tempTemplate] = "";    // the name of the complete copy, once it has one
-    char partialName[sizeof partialTemplate] = "";  // set while the copy is named replPartXXXXXX
     int tmpfd = -1;
     FILE *tmpfp = nullptr;
     char *oldFileName = nullptr;
@@ -143,7 +132,7 @@ const char *withReason(const char *format, int reason) {
 }
 
 const char *temporaryNotWritten(int reason) {
-    std::snprintf(messageText, sizeof messageText, kTemporaryNotWrittenFormat, pending.tempFileName,
+    std::snprintf(messageText, sizeof messageText, kTemporaryNotWrittenFormat, temporaryCopyName(),
                   std::strerror(reason));
     errno = reason;
     return messageText;
@@ -265,58 +254,12 @@ const char *openTarget(const LookedUp &found) {
     return nullptr;
 }
 
-// Six characters for a name, different at each call and across processes.
-void fillSuffix(char *x) {
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static unsigned long long state = 0;
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    state = state * 6364136223846793005ull + 1442695040888963407ull +
-            static_cast<unsigned long long>(now.tv_nsec) + (static_cast<unsigned long long>(getpid()) << 20);
-    unsigned long long bits = state;
-    for (int i = 0; i < 6; ++i) {
-        x[i] = letters[(bits >> 33) % 62];
-        bits = bits * 6364136223846793005ull + 1ull;
-    }
-}
-
-// A fresh replFileXXXXXX name that no file has now.
-void chooseName() {
-    int saved = errno;
-    std::memcpy(pending.tempFileName, tempTemplate, sizeof tempTemplate);
-    for (int tries = 0; tries < 100; ++tries) {
-        fillSuffix(pending.tempFileName + sizeof tempTemplate - 7);
-        struct stat existing;
-        if (lstat(pending.tempFileName, &existing) != 0 && errno == ENOENT) break;
-    }
-    errno = saved;
-}
-
-// Creates the temporary file with every signal held, so that a handler that
-// removes it never sees a name that is not yet, or no longer, ours. It is
-// nameless where the system can make such a file, else named replPartXXXXXX
-// until it is complete.
+// Makes the temporary copy with every signal held, so that a handler that
+// removes it never sees a name that is not yet, or no longer, ours.
 bool createTemporary() {
     sigset_t previous;
     holdSignals(&previous);
-    chooseName();
-    pending.partialName[0] = '\0';
-    int before = errno;
-    pending.tmpfd = openNameless(".", S_IRUSR | S_IWUSR);
-    if (pending.tmpfd < 0) {
-        errno = before;  // a system without nameless files is no failure
-        std::memcpy(pending.partialName, partialTemplate, sizeof partialTemplate);
-        pending.tmpfd = mkstemp(pending.partialName);
-        if (pending.tmpfd >= 0) {
-            // The complete copy will be named with the same six characters.
-            std::memcpy(pending.tempFileName + sizeof tempTemplate - 7,
-                        pending.partialName + sizeof partialTemplate - 7, 6);
-            pending.removableName = pending.partialName;
-            pending.temporaryRemovable = 1;
-        } else {
-            pending.partialName[0] = '\0';
-        }
-    }
+    pending.tmpfd = createTemporaryCopy();
     int saved = errno;
     releaseSignals(&previous);
     errno = saved;
@@ -429,44 +372,6 @@ bool targetUnchanged() {
 
 // ---- Step 5: the complete copy named -----------------------------------------------------
 
-// Gives the complete temporary file the name in tempFileName: a second name
-// for a partial one (or its only name, where the file system has no hard
-// links), the first for a nameless one. 0, or -1 with errno set.
-int linkComplete() {
-    if (pending.partialName[0] == '\0') return linkNameless(pending.tmpfd, pending.tempFileName);
-    int made = link(pending.partialName, pending.tempFileName);
-    if (made != 0 && errno != EEXIST) {
-        // A file system without hard links: the partial name is ours.
-        made = rename(pending.partialName, pending.tempFileName);
-        if (made == 0) pending.partialName[0] = '\0';
-    }
-    return made;
-}
-
-// Gives the complete, synced temporary file its replFileXXXXXX name, with
-// every signal held. Returns 0 or an errno value.
-int nameTemporary() {
-    sigset_t previous;
-    holdSignals(&previous);
-    int result = 0;
-    for (int tries = 0; tries < 100; ++tries) {
-        if (linkComplete() == 0) {
-            if (pending.partialName[0] != '\0') unlink(pending.partialName);
-            pending.partialName[0] = '\0';
-            pending.removableName = pending.tempFileName;
-            pending.temporaryRemovable = 1;
-            break;
-        }
-        if (errno != EEXIST) {
-            result = errno;
-            break;
-        }
-        chooseName();
-    }
-    releaseSignals(&previous);
-    return result;
-}
-
 // The last moment at which the file can still be left alone: whether it
 // changed since the reservation left it as `reserved`, or a writer came.
 bool changedSince(const struct stat &reserved) {
@@ -488,7 +393,7 @@ struct Finish {
 
 const char *reportDamage(Finish *run, const char *what) {
     int reason = errno;
-    std::snprintf(messageText, sizeof messageText, kDamagedFormat, pending.tempFileName, pending.oldFileName, what,
+    std::snprintf(messageText, sizeof messageText, kDamagedFormat, temporaryCopyName(), pending.oldFileName, what,
                   std::strerror(reason));
     run->copyKept = true;
     errno = reason;
@@ -496,7 +401,7 @@ const char *reportDamage(Finish *run, const char *what) {
 }
 
 const char *reportOtherWriter(Finish *run) {
-    std::snprintf(messageText, sizeof messageText, kOtherWriterFormat, pending.tempFileName);
+    std::snprintf(messageText, sizeof messageText, kOtherWriterFormat, temporaryCopyName());
     run->copyKept = true;
     return messageText;
 }
@@ -539,7 +444,7 @@ const char *finishSteps(Finish *run) {
     // a tool that ends now leaves it, complete, for the recovery.
     holdSignals(&run->previous);
     run->signalsHeld = true;
-    if (int reason = nameTemporary()) return temporaryNotWritten(reason);
+    if (int reason = nameTemporaryCopy(pending.tmpfd)) return temporaryNotWritten(reason);
     // A reader let through earlier may be gone: the write lease again, so
     // that no one reads the file half-written.
     retakeWriteLease();
@@ -558,7 +463,7 @@ const char *finish() {
     int saved = errno;
     if (!run.targetWritten) giveBackRoom(&pending.room);
     if (run.copyKept) {
-        pending.temporaryRemovable = 0;  // nothing may remove the complete copy any more
+        keepTemporaryCopy();
     } else {
         discardReplacement();
     }
@@ -570,15 +475,7 @@ const char *finish() {
 
 }  // namespace
 
-void discardReplacement() {
-    // Removed before the flag is cleared: a signal handler that interrupts
-    // this finds the flag still set and removes the name once more, which
-    // is harmless, whereas the other order could leave the file behind.
-    if (pending.temporaryRemovable) {
-        unlink(pending.removableName);
-        pending.temporaryRemovable = 0;
-    }
-}
+void discardReplacement() { discardTemporaryCopy(); }
 
 FILE *openReplacedFile() {
     assert(pending.targetFd >= 0);
