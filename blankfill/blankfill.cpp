@@ -282,18 +282,17 @@ Outcome reportMessage(const char *name, const char *message) {
     if (message == nullptr) {
         return Outcome::converted;
     }
-    if (getRFErrorNumber(message) == 9) {
+    if (getRFErrorNumber(message) == kRfCannotOpenForReading) {
         return cannotOpenForInput(name, errno);
     }
-    const char *reason = getRFErrorString(message);
-    if (std::strcmp(reason, "directory") == 0) {
+    if (isDirectoryRefusal(message)) {
         std::fprintf(stderr, "\"%s\": directory skipped\n", name);
         return Outcome::skipped;
     }
-    std::fprintf(stderr, "%s: \"%s\": %s\n", progName, name, reason);
-    // After 5 and 13 the complete copy is kept: a failure of the run.
+    std::fprintf(stderr, "%s: \"%s\": %s\n", progName, name, getRFErrorString(message));
+    // After these two the complete copy is kept: a failure of the run.
     int number = getRFErrorNumber(message);
-    return number == 5 || number == 13 ? Outcome::damaged : Outcome::notConverted;
+    return number == kRfDamaged || number == kRfOtherWriter ? Outcome::damaged : Outcome::notConverted;
 }
 
 // Converts one file through a replacement, reading the very file that the

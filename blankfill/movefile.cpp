@@ -21,23 +21,41 @@ char rcsid_movefile[] = "$Id: movefile.c,v 1.22 2019-01-11 12:37:04-05 devteam E
 
 namespace {
 
-const char *const kNoSourceStatus = "(1) Cannot get the file status of the file to move";
-const char *const kSourceIsDirectory = "(2) Cannot move entire directories";
-const char *const kNoDirectoryWrite = "(3) No write permission for destination directory";
-const char *const kNoMemoryForName = "(4) Cannot get memory for  directory + file name";
-const char *const kSourceNoRead = "(5) The input file is marked as no read";
-const char *const kSourceNoWrite = "(6) Cannot remove the old file; nothing done";
-const char *const kNoMemoryForBuffer = "(7) Cannot get memory for move buffer";
-const char *const kCannotOpenInput = "(8) Cannot open the input file for reading";
-const char *const kCannotOpenOutput = "(9) Cannot open the output file for writing";
-const char *const kReadError = "(10) Error while reading the input file";
-const char *const kWriteError = "(11) Error while writing the output file";
-const char *const kCloseOutputError = "(12) Error while closing the output file";
-const char *const kInputErrorAtClose = "(13) Error while reading the input file";
-const char *const kCloseInputError = "(14) Error while closing the input file";
-const char *const kCannotRemoveInput = "(15) Cannot remove the input file after copying it";
-const char *const kCannotSetTimes = "(16) Cannot set destination_name's 'modified' date";
-const char *const kSameFile = "(17) Source and destination are the same file; nothing done";
+constexpr char kNoSourceStatus[] = "(1) Cannot get the file status of the file to move";
+constexpr char kSourceIsDirectory[] = "(2) Cannot move entire directories";
+constexpr char kNoDirectoryWrite[] = "(3) No write permission for destination directory";
+constexpr char kNoMemoryForName[] = "(4) Cannot get memory for  directory + file name";
+constexpr char kSourceNoRead[] = "(5) The input file is marked as no read";
+constexpr char kSourceNoWrite[] = "(6) Cannot remove the old file; nothing done";
+constexpr char kNoMemoryForBuffer[] = "(7) Cannot get memory for move buffer";
+constexpr char kCannotOpenInput[] = "(8) Cannot open the input file for reading";
+constexpr char kCannotOpenOutput[] = "(9) Cannot open the output file for writing";
+constexpr char kReadError[] = "(10) Error while reading the input file";
+constexpr char kWriteError[] = "(11) Error while writing the output file";
+constexpr char kCloseOutputError[] = "(12) Error while closing the output file";
+constexpr char kInputErrorAtClose[] = "(13) Error while reading the input file";
+constexpr char kCloseInputError[] = "(14) Error while closing the input file";
+constexpr char kCannotRemoveInput[] = "(15) Cannot remove the input file after copying it";
+constexpr char kCannotSetTimes[] = "(16) Cannot set destination_name's 'modified' date";
+constexpr char kSameFile[] = "(17) Source and destination are the same file; nothing done";
+
+static_assert(messageNumber(kNoSourceStatus) == kMfNoSourceStatus);
+static_assert(messageNumber(kSourceIsDirectory) == kMfSourceIsDirectory);
+static_assert(messageNumber(kNoDirectoryWrite) == kMfNoDirectoryWrite);
+static_assert(messageNumber(kNoMemoryForName) == kMfNoMemoryForName);
+static_assert(messageNumber(kSourceNoRead) == kMfSourceNoRead);
+static_assert(messageNumber(kSourceNoWrite) == kMfSourceNoWrite);
+static_assert(messageNumber(kNoMemoryForBuffer) == kMfNoMemoryForBuffer);
+static_assert(messageNumber(kCannotOpenInput) == kMfCannotOpenInput);
+static_assert(messageNumber(kCannotOpenOutput) == kMfCannotOpenOutput);
+static_assert(messageNumber(kReadError) == kMfReadError);
+static_assert(messageNumber(kWriteError) == kMfWriteError);
+static_assert(messageNumber(kCloseOutputError) == kMfCloseOutputError);
+static_assert(messageNumber(kInputErrorAtClose) == kMfInputErrorAtClose);
+static_assert(messageNumber(kCloseInputError) == kMfCloseInputError);
+static_assert(messageNumber(kCannotRemoveInput) == kMfCannotRemoveInput);
+static_assert(messageNumber(kCannotSetTimes) == kMfCannotSetTimes);
+static_assert(messageNumber(kSameFile) == kMfSameFile);
 
 // The bit that the directory type sets. Testing this one bit rather than the
 // whole type field also refuses block devices and sockets, whose type codes
@@ -198,18 +216,7 @@ const char *movefile(const char *source, const char *destination) {
     return result;
 }
 
-int getMFErrorNumber(const char *message) {
-    if (message == nullptr || message[0] != '(') return -1;
-    int number = 0;
-    int digits = 0;
-    const char *at = message + 1;
-    while (*at >= '0' && *at <= '9') {
-        if (++digits > 4) return -1;
-        number = number * 10 + (*at++ - '0');
-    }
-    if (digits == 0 || *at != ')') return -1;
-    return number;
-}
+int getMFErrorNumber(const char *message) { return messageNumber(message); }
 
 const char *getMFErrorString(const char *message) {
     const char *after = std::strstr(message, ") ");

@@ -53,6 +53,27 @@ extern const char replaceFileAbortFlag[];
 // ending signals do (removing the temporary file), unless it was ignored.
 const char *replaceFile(const char *name, const char *mode, int preserveDates, FILE **stream);
 
+// The numbers of the messages above.
+constexpr int kRfRefused = 1;                 // the checks of cantprocess; the reason follows
+constexpr int kRfNoMemory = 2;
+constexpr int kRfNoTemporary = 3;
+constexpr int kRfNoTemporaryStream = 4;
+constexpr int kRfDamaged = 5;                 // the complete copy is kept
+constexpr int kRfTimesNotSet = 6;
+constexpr int kRfTemporaryNotWritten = 7;
+constexpr int kRfCannotOpenForWriting = 8;
+constexpr int kRfCannotOpenForReading = 9;    // errno tells why
+constexpr int kRfBeingConverted = 10;
+constexpr int kRfChangedMeanwhile = 11;
+constexpr int kRfNoRoom = 12;
+constexpr int kRfOtherWriter = 13;            // the complete copy is kept
+
+// The reason of the refusal of a directory, "(1) directory".
+extern const char kRfDirectory[];
+
+// Whether `message` (not null) is the refusal of a directory.
+bool isDirectoryRefusal(const char *message);
+
 // A stream for reading the pending replacement's target: the very file that
 // was checked and locked, whatever its name leads to by now. The caller
 // closes it. Null, with errno set, when no stream can be had.

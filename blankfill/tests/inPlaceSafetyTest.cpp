@@ -26,7 +26,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fileTimes.h"
+#include "fileCalls.h"
 #include "temporaryFiles.h"
 #include "testing.h"
 
@@ -682,7 +682,7 @@ TEST(InPlaceSafety, TimesToTheNanosecond) {
     EXPECT_EQ(r.err, counts(1, 0));
     struct stat s = statusOf(dir.file("kept"));
     long expectedNanoseconds[2] = {old[0].tv_nsec, old[1].tv_nsec};
-    if (!fileTimesHaveNanoseconds) expectedNanoseconds[0] = expectedNanoseconds[1] = 0;
+    if (!kFileTimesHaveNanoseconds) expectedNanoseconds[0] = expectedNanoseconds[1] = 0;
     EXPECT_EQ(fileTime(s, FileTime::modification).tv_sec, old[1].tv_sec);
     EXPECT_EQ(fileTime(s, FileTime::modification).tv_nsec, expectedNanoseconds[1]);
     EXPECT_EQ(fileTime(s, FileTime::access).tv_sec, old[0].tv_sec);
