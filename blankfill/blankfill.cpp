@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -17,6 +18,7 @@
 #include "expandTabs.h"
 #include "error.h"
 #include "replaceFile.h"
+#include "signals.h"
 
 char blankfill_rcsid[] = "$Id: blankfill.c,v 3.16 2019-01-11 12:41:25-05 devteam Exp $";
 
@@ -220,46 +222,23 @@ void endOnSignal(int signalNumber) {
     raise(signalNumber);
 }
 
-// Whether a signal's default action leaves the process running (or cannot
-// be caught at all).
-bool leavesTheProcessRunning(int signalNumber) {
-    switch (signalNumber) {
-    case SIGCHLD:
-    case SIGCONT:
-    case SIGSTOP:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGURG:
-    case SIGKILL:
-#ifdef SIGWINCH
-    case SIGWINCH:
-#endif
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Every signal whose default action ends the process: the standard ones
-// and, where there are any, the real-time ones.
+// Every signal whose default action ends the process: the standard ones,
+// those that only some systems have, and the real-time ones.
 void catchEndingSignals() {
-#ifdef SIGRTMAX
-    const int lastSignal = SIGRTMAX;
-#else
-    const int lastSignal = 31;
-#endif
+    int signals[kMaxEndingSignals];
+    int count = endingSignals(signals, kMaxEndingSignals);
+    assert(count <= kMaxEndingSignals);
     struct sigaction action {};
     action.sa_handler = endOnSignal;
     sigfillset(&action.sa_mask);
-    for (int signalNumber = 1; signalNumber <= lastSignal; ++signalNumber) {
+    for (int i = 0; i < count; ++i) {
+        int signalNumber = signals[i];
         // A file-size limit makes a write fail, to be reported, rather than
         // kill the tool half-way.
         if (signalNumber == SIGXFSZ) {
             signal(SIGXFSZ, SIG_IGN);
             continue;
         }
-        if (leavesTheProcessRunning(signalNumber)) continue;
         struct sigaction previous {};
         // A signal the caller chose to ignore (nohup) stays ignored; numbers
         // that the C library keeps for itself are refused here and skipped.
