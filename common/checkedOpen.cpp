@@ -103,12 +103,47 @@ constexpr LookWay byName = {lookByName, readLinkByName, enterByName};
 
 // A name being walked: what is left of it, with the targets of the links
 // followed so far spliced in, and the directory reached.
+// A link that the rule lets through only if its owner also owns what it
+// leads to, which is known once the components of its target are walked:
+// that is when no more of the name is left than was left after the link.
+struct LinkToJudge {
+    uid_t owner;
+    size_t restLength;  // what followed the link in the name, leading '/' left out
+    char name[NAME_MAX + 1];
+};
+
 struct Walk {
     char pending[2 * PATH_MAX + 2];
     size_t at = 0;  // where the next component starts
     int links = 0;
     int dir = -1;
+    // The links still to be judged, the one followed last on top; a link
+    // followed later lies inside what an earlier one left, so its rest is
+    // never shorter.
+    LinkToJudge toJudge[kMaxLinks];
+    int judging = 0;
+    const char *failedCall = nullptr;  // the system call that stopped the walk
 };
+
+// The length of what is left of the name from `at`, leading '/' left out.
+size_t leftFrom(const char *pending, size_t at) {
+    while (pending[at] == '/') ++at;
+    return std::strlen(pending + at);
+}
+
+// The object of status `reached` has been looked at, with `left` of the name
+// still to walk: every link whose target it is must lead to what its owner
+// owns. False, with the refused link's name in `refused`, when one does not.
+bool judgeLinksEndingHere(Walk *walk, size_t left, const struct stat &reached, char (&refused)[NAME_MAX + 1]) {
+    while (walk->judging > 0 && walk->toJudge[walk->judging - 1].restLength >= left) {
+        const LinkToJudge &link = walk->toJudge[--walk->judging];
+        if (!mayLeadTo(link.owner, reached)) {
+            std::memcpy(refused, link.name, sizeof refused);
+            return false;
+        }
+    }
+    return true;
+}
 
 struct Component {
     size_t end;   // just past it
@@ -139,22 +174,21 @@ bool nextComponent(Walk *walk, char (&name)[NAME_MAX + 1], Component *component)
     return true;
 }
 
-enum class Follow { followed, again, refused, failed };
+enum class Follow { followed, again, failed };
 
-// Judges the link `name` found in the walk's directory and, where the rule
-// allows, puts its target in place of the name's components so far (from
-// the root when the target is absolute). The handle is used up.
+// Follows the link `name` found in the walk's directory: puts its target in
+// place of the name's components so far (from the root when the target is
+// absolute). A link that the rule does not trust at once is noted, to be
+// judged by what it leads to. The handle is used up.
 Follow followLink(Walk *walk, const LookWay &way, const char *name, const struct stat &link, int handle,
                   size_t end) {
-    struct stat directory;
-    if (fstat(walk->dir, &directory) != 0 || !mayFollow(link, directory)) {
-        closeQuietly(handle);
-        return Follow::refused;
-    }
     char target[PATH_MAX];
     ssize_t got = way.readLink(walk->dir, name, handle, link, target, sizeof target);
     if (got == kLookAgain) return Follow::again;
-    if (got < 0) return Follow::failed;
+    if (got < 0) {
+        walk->failedCall = "readlinkat";
+        return Follow::failed;
+    }
     if (++walk->links > kMaxLinks) {
         errno = ELOOP;
         return Follow::failed;
@@ -165,15 +199,39 @@ Follow followLink(Walk *walk, const LookWay &way, const char *name, const struct
         errno = ENAMETOOLONG;
         return Follow::failed;
     }
+    if (!linkTrusted(link)) {
+        LinkToJudge &noted = walk->toJudge[walk->judging++];
+        noted.owner = link.st_uid;
+        noted.restLength = leftFrom(walk->pending, end);
+        std::memcpy(noted.name, name, sizeof noted.name);
+    }
     std::memmove(walk->pending + linkLength, walk->pending + end, restLength + 1);
     std::memcpy(walk->pending, target, linkLength);
     walk->at = 0;
     if (linkLength > 0 && target[0] == '/') {
         closeQuietly(walk->dir);
         walk->dir = openDirectoryAt(AT_FDCWD, "/");
-        if (walk->dir < 0) return Follow::failed;
+        if (walk->dir < 0) {
+            walk->failedCall = "open";
+            return Follow::failed;
+        }
     }
     return Follow::followed;
+}
+
+// A target made of nothing but '/' leads to the root itself, which is then
+// what the links that ended there are judged by.
+bool judgeRootTarget(Walk *walk, char (&refused)[NAME_MAX + 1]) {
+    if (walk->judging == 0) return true;
+    size_t left = leftFrom(walk->pending, walk->at);
+    if (left > walk->toJudge[walk->judging - 1].restLength) return true;
+    struct stat root;
+    if (fstat(walk->dir, &root) != 0) {
+        // What cannot be judged is not followed.
+        std::memcpy(refused, walk->toJudge[walk->judging - 1].name, sizeof refused);
+        return false;
+    }
+    return judgeLinksEndingHere(walk, left, root, refused);
 }
 
 }  // namespace
@@ -182,14 +240,61 @@ bool sameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// A link is followed when the caller or root owns it, or when it lies in a
-// directory that only the directory's owner may write: no one else can have
-// planted it there.
-bool mayFollow(const struct stat &link, const struct stat &directory) {
-    return link.st_uid == geteuid() || link.st_uid == 0 || (directory.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+// The link rule: a link is followed when the caller or root owns it, or
+// when its owner also owns what it leads to. Following a link then never
+// takes the caller anywhere that the link's owner could not reach and write
+// already: a link that another user planted, in a directory that all may
+// write or in that user's own, cannot lead a run into someone else's file.
+bool linkTrusted(const struct stat &link) { return link.st_uid == geteuid() || link.st_uid == 0; }
+
+bool mayLeadTo(uid_t linkOwner, const struct stat &target) { return target.st_uid == linkOwner; }
+
+namespace {
+
+// Where a walk stops at a last component that is not there: a name to be
+// created in the directory reached, unless a link that the rule does not
+// trust led there, since what it leads to cannot be judged before it exists.
+LookUpEnd endAbsent(Walk *walk, LookedUp *found) {
+    if (walk->judging > 0) {
+        std::memcpy(found->finalName, walk->toJudge[walk->judging - 1].name, sizeof found->finalName);
+        closeQuietly(walk->dir);
+        return LookUpEnd::linkRefused;
+    }
+    found->dir = walk->dir;
+    return LookUpEnd::absent;
 }
 
-LookUpEnd lookUp(const char *name, LookedUp *found) {
+// One component looked at, not a link: the end of the walk when it is the
+// last, else the directory to walk on in. Returns true to walk on.
+bool stepPast(Walk *walk, const LookWay &way, const Component &component, const struct stat &here, int handle,
+              LookedUp *found, LookUpEnd *end) {
+    if (!judgeLinksEndingHere(walk, leftFrom(walk->pending, component.next), here, found->finalName)) {
+        closeQuietly(handle);
+        *end = LookUpEnd::linkRefused;
+        return false;
+    }
+    if (component.last) {
+        found->dir = walk->dir;
+        found->object = handle;
+        found->status = here;
+        walk->dir = -1;
+        *end = LookUpEnd::found;
+        return false;
+    }
+    if (!S_ISDIR(here.st_mode)) {
+        closeQuietly(handle);
+        errno = ENOTDIR;
+        return false;
+    }
+    walk->dir = way.enter(walk->dir, found->finalName, handle, here);
+    if (walk->dir < 0) walk->failedCall = "openat";
+    walk->at = component.next;
+    return true;
+}
+
+}  // namespace
+
+LookUpEnd lookUp(const char *name, LookedUp *found, bool mayBeAbsent) {
     *found = LookedUp{};
     size_t length = std::strlen(name);
     if (length == 0 || length >= PATH_MAX) {
@@ -199,40 +304,35 @@ LookUpEnd lookUp(const char *name, LookedUp *found) {
     Walk walk;
     std::memcpy(walk.pending, name, length + 1);
     walk.dir = openDirectoryAt(AT_FDCWD, name[0] == '/' ? "/" : ".");
+    if (walk.dir < 0) walk.failedCall = "open";
     const LookWay &way = kHaveLookHandles ? byHandle : byName;
+    LookUpEnd end = LookUpEnd::failed;
     while (walk.dir >= 0) {
         Component component;
         struct stat here;
         int handle = -1;
-        if (!nextComponent(&walk, found->finalName, &component) ||
-            !way.look(walk.dir, found->finalName, &here, &handle)) {
+        if (!nextComponent(&walk, found->finalName, &component)) break;
+        if (!way.look(walk.dir, found->finalName, &here, &handle)) {
+            if (errno == ENOENT && component.last && mayBeAbsent) return endAbsent(&walk, found);
+            walk.failedCall = kHaveLookHandles ? "openat" : "fstatat";
             break;
         }
-        if (S_ISLNK(here.st_mode)) {
-            Follow follow = followLink(&walk, way, found->finalName, here, handle, component.end);
-            if (follow == Follow::refused) {
-                closeQuietly(walk.dir);
-                return LookUpEnd::linkRefused;
-            }
-            if (follow == Follow::failed) break;
-            continue;
-        }
-        if (component.last) {
-            found->dir = walk.dir;
-            found->object = handle;
-            found->status = here;
-            return LookUpEnd::found;
-        }
-        if (!S_ISDIR(here.st_mode)) {
-            closeQuietly(handle);
-            errno = ENOTDIR;
+        if (!S_ISLNK(here.st_mode)) {
+            if (stepPast(&walk, way, component, here, handle, found, &end)) continue;
             break;
         }
-        walk.dir = way.enter(walk.dir, found->finalName, handle, here);
-        walk.at = component.next;
+        Follow follow = followLink(&walk, way, found->finalName, here, handle, component.end);
+        if (follow == Follow::failed) break;
+        if (follow == Follow::followed && !judgeRootTarget(&walk, found->finalName)) {
+            end = LookUpEnd::linkRefused;
+            break;
+        }
     }
+    int saved = errno;
     closeQuietly(walk.dir);
-    return LookUpEnd::failed;
+    found->failedCall = walk.failedCall;
+    errno = saved;
+    return end;
 }
 
 void closeLookedUp(LookedUp *found) {
@@ -261,4 +361,50 @@ int openLookedUp(const LookedUp &found, int flags) {
         return kNotTheFileLookedAt;
     }
     return fd;
+}
+
+namespace {
+
+// The new file, made exclusively where the look-up found no such name; -1
+// with errno EEXIST when another process made one meanwhile.
+int createLookedUp(const LookedUp &found, int flags, mode_t mode) {
+    return openat(found.dir, found.finalName, flags | O_CREAT | O_EXCL | kOpenNoFollow | O_NOCTTY | O_CLOEXEC, mode);
+}
+
+}  // namespace
+
+int openToWrite(const char *name, bool append, mode_t mode, WriteRefusal *why, char (&refusedLink)[NAME_MAX + 1]) {
+    const int flags = O_WRONLY | (append ? O_APPEND : 0);
+    *why = WriteRefusal::failed;
+    // A name made by another process between the look and the creation is
+    // looked at again, as it now is.
+    for (int tries = 0; tries < 3; ++tries) {
+        LookedUp found;
+        LookUpEnd end = lookUp(name, &found, true);
+        int fd = -1;
+        if (end == LookUpEnd::linkRefused) {
+            std::memcpy(refusedLink, found.finalName, sizeof refusedLink);
+            *why = WriteRefusal::linkRefused;
+        } else if (end == LookUpEnd::found && !S_ISREG(found.status.st_mode)) {
+            *why = WriteRefusal::notRegular;
+            errno = ENXIO;
+        } else if (end == LookUpEnd::found) {
+            fd = openLookedUp(found, flags);
+            if (fd == kNotTheFileLookedAt) fd = -1;  // errno ESTALE: it changed as it was opened
+        } else if (end == LookUpEnd::absent && name[std::strlen(name) - 1] == '/') {
+            errno = EISDIR;  // a new directory's name: no file is made under it
+        } else if (end == LookUpEnd::absent) {
+            fd = createLookedUp(found, flags, mode);
+            if (fd < 0 && errno == EEXIST) {
+                closeLookedUp(&found);
+                continue;
+            }
+        }
+        closeLookedUp(&found);
+        // Opened without blocking where it was opened by name: from here on
+        // it writes as any descriptor does.
+        if (fd >= 0) fcntl(fd, F_SETFL, flags & O_APPEND);
+        return fd;
+    }
+    return -1;
 }

@@ -7,6 +7,7 @@
 
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 // What a look-up found: the directory that holds the last component, the
 // last component's name and its status as it was looked at, and, where the
@@ -16,25 +17,34 @@ struct LookedUp {
     int object = -1;
     struct stat status {};
     char finalName[NAME_MAX + 1] = "";
+    const char *failedCall = nullptr;  // after a failure: the system call that failed, if one did
 };
 
 enum class LookUpEnd {
     found,        // *found is filled in; closeLookedUp releases it
     failed,       // errno says why
     linkRefused,  // the link rule refused the link named in finalName
+    absent,       // only the last component is missing: dir and finalName say where it would be
 };
 
-// Looks `name` up, following only the links that mayFollow allows (at most
-// 40 of them). Whatever the end, found->finalName holds the last component
-// looked at.
-LookUpEnd lookUp(const char *name, LookedUp *found);
+// Looks `name` up, following only the links that the link rule allows (at
+// most 40 of them). A missing last component ends the look-up as absent
+// when `mayBeAbsent`, for a caller that is to create it (never where a link
+// that the rule does not trust at once led there), else as failed with
+// ENOENT. Whatever the end, found->finalName holds the last component
+// looked at, or the link refused.
+LookUpEnd lookUp(const char *name, LookedUp *found, bool mayBeAbsent = false);
 
 // Closes what a look-up left open; errno survives.
 void closeLookedUp(LookedUp *found);
 
-// The link rule: whether a symbolic link of status `link`, found in a
-// directory of status `directory`, may be followed.
-bool mayFollow(const struct stat &link, const struct stat &directory);
+// The link rule, in two parts: a link that the caller or root owns is
+// followed; any other only where its owner also owns what it leads to (a
+// file or directory of the link owner's own), which the look-up judges once
+// it has reached it. (Never from another user's link to what is not theirs:
+// a planted link cannot raise what its owner can reach.)
+bool linkTrusted(const struct stat &link);
+bool mayLeadTo(uid_t linkOwner, const struct stat &target);
 
 // Whether two statuses are of the same file.
 bool sameFile(const struct stat &a, const struct stat &b);
@@ -52,3 +62,19 @@ constexpr int kNotTheFileLookedAt = -2;
 // kNotTheFileLookedAt, errno ESTALE). Returns a descriptor, or -1 with errno
 // set.
 int openLookedUp(const LookedUp &found, int flags);
+
+// Why openToWrite gave no descriptor.
+enum class WriteRefusal {
+    failed,       // errno says why
+    linkRefused,  // the link rule refused the link named in refusedLink
+    notRegular,   // a FIFO, device, socket or directory: never opened, never waited on
+};
+
+// Opens the file `name` for writing, as every tool opens a named file it
+// writes: an existing regular file reached as the link rule allows (not
+// emptied: the caller decides, once it has looked at what it opened), or
+// else a new one created exclusively with `mode` (less the umask) in the
+// directory the name leads to. Adds O_APPEND when `append`. Returns a
+// descriptor that blocks as any other, or -1 with *why set (and errno, and
+// the refused link's name in refusedLink).
+int openToWrite(const char *name, bool append, mode_t mode, WriteRefusal *why, char (&refusedLink)[NAME_MAX + 1]);

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "checkedOpen.h"
 #include "error.h"
 #include "intervalClock.h"
 #include "processCalls.h"
@@ -106,15 +107,42 @@ Options parseOptions(int argc, char **argv) {
     return options;
 }
 
-// The report file is opened (created or emptied) before the command starts,
-// so that a name that cannot be written costs no run of the command. The
-// command does not inherit it.
+// Whether the report file is the file that the timer's standard output or
+// standard error writes, which the command inherits: the report would be
+// written over the command's output, or in the middle of it.
+const char *sharedStream(int fd) {
+    struct stat report;
+    struct stat stream;
+    if (fstat(fd, &report) != 0) return nullptr;
+    if (fstat(STDOUT_FILENO, &stream) == 0 && sameFile(report, stream)) return "standard output";
+    if (fstat(STDERR_FILENO, &stream) == 0 && sameFile(report, stream)) return "standard error";
+    return nullptr;
+}
+
+// The report file is opened (created, or emptied once it is known to be a
+// file of its own) before the command starts, so that a name that cannot be
+// written costs no run of the command. It is opened as every file that the
+// suite writes: through no link that another user could have planted, and
+// never a FIFO, device or socket. The command does not inherit it.
 void openReportFile(const char *name) {
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                  S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH);
-    FILE *stream = fd == -1 ? nullptr : fdopen(fd, "w");
-    if (stream == nullptr) error(1, errno, "Cannot open \"%s\" for the report.  Reason", name);
-    reportStream = stream;
+    WriteRefusal why;
+    char link[NAME_MAX + 1];
+    int fd = openToWrite(name, false, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH, &why, link);
+    if (fd == -1 && why == WriteRefusal::linkRefused) {
+        error(1, 0, "Cannot open \"%s\" for the report: symbolic link \"%s\" belongs to another user and leads to "
+                    "what that user does not own; not followed", name, link);
+    }
+    if (fd == -1 && why == WriteRefusal::notRegular) {
+        error(1, 0, "Cannot open \"%s\" for the report: not a regular file", name);
+    }
+    if (fd == -1) error(1, errno, "Cannot open \"%s\" for the report.  Reason", name);
+    if (const char *stream = sharedStream(fd)) {
+        error(1, 0, "Cannot write the report to \"%s\": it is the same file as the %s, which the command writes",
+              name, stream);
+    }
+    FILE *file = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+    if (file == nullptr) error(1, errno, "Cannot open \"%s\" for the report.  Reason", name);
+    reportStream = file;
 }
 
 void writeStartTime() {

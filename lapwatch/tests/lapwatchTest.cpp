@@ -1,7 +1,9 @@
 // lapwatch as a user runs it: arguments, the command's output and status,
 // the start-time line and the report, help and banner. Its signals are tested
 // in signalPolicyTest.cpp.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -202,6 +204,98 @@ TEST(Lapwatch, ReportFile) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(readFile(marker), "");
     EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the command ran";
+}
+
+bool protectionOff(const char *name) {
+    std::string value = readFile(std::string("/proc/sys/fs/") + name);
+    return value == "0\n";
+}
+
+// In a directory that all may write (sticky, as /tmp), another user plants
+// what the report's name will meet: a link to a root-only file, a link to
+// a file that does not exist yet, and a FIFO. Each is refused at once, with
+// the command not run and nothing written anywhere; a link of that user's
+// to that user's own file is followed. Where the kernel protects such
+// directories itself, the planted link or FIFO would be refused before the
+// tool looks, and the test says so and skips.
+TEST(Lapwatch, ReportFileThroughWhatAnotherUserPlanted) {
+    if (!protectionOff("protected_symlinks") || !protectionOff("protected_fifos")) {
+        GTEST_SKIP() << "fs.protected_symlinks or fs.protected_fifos is on: the kernel refuses planted links "
+                        "and FIFOs in sticky directories itself";
+    }
+    TempDir vault;  // 0700, root's
+    writeFile(vault.file("conf"), "secret\n", 0600);
+    TempDir shared;
+    ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
+    RunResult planted = runInChild([&] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        int fd = open(shared.file("theirs").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        bool made = fd >= 0 && close(fd) == 0 && symlink(vault.file("conf").c_str(), shared.file("link").c_str()) == 0 &&
+                    symlink(vault.file("new").c_str(), shared.file("dangling").c_str()) == 0 &&
+                    symlink("theirs", shared.file("own").c_str()) == 0 && mkfifo(shared.file("fifo").c_str(), 0666) == 0;
+        _exit(made ? 0 : 1);
+    });
+    ASSERT_TRUE(planted.exited && planted.status == 0);
+    const std::string refusedLink = " belongs to another user and leads to what that user does not own; not followed\n";
+    struct Case {
+        const char *name;
+        std::string err;  // empty: the report is written
+    } cases[] = {
+        {"link", "for the report: symbolic link \"link\"" + refusedLink},
+        {"dangling", "for the report: symbolic link \"dangling\"" + refusedLink},
+        {"fifo", "for the report: not a regular file\n"},
+        {"own", ""},
+    };
+    for (const Case &c : cases) {
+        TempDir scratch;
+        std::string marker = scratch.file("ran");
+        // timeout: a FIFO opened for writing would wait for a reader for ever.
+        int status = 0;
+        std::string err = shellOutput("timeout 20 " + tool + " -o " + shared.file(c.name) + " touch " + marker +
+                                          " 2>&1",
+                                      &status);
+        if (c.err.empty()) {
+            EXPECT_EQ(status, 0) << c.name << ": " << err;
+            EXPECT_TRUE(std::regex_search(readFile(shared.file("theirs")), reportPattern("touch", ".+"))) << c.name;
+            continue;
+        }
+        EXPECT_EQ(err, "lapwatch: Cannot open \"" + shared.file(c.name) + "\" " + c.err) << c.name;
+        EXPECT_EQ(status, 1) << c.name;
+        EXPECT_NE(access(marker.c_str(), F_OK), 0) << c.name << ": the command ran";
+    }
+    EXPECT_EQ(readFile(vault.file("conf")), "secret\n");
+    EXPECT_NE(access(vault.file("new").c_str(), F_OK), 0);
+}
+
+// The report file is the command's own output or error file, by whatever
+// name or way of opening: the report would be written over what the command
+// writes, or between it. It is refused and the command not run; a file
+// opened for appending keeps what it held.
+TEST(Lapwatch, ReportFileThatTheCommandWritesIsRefused) {
+    TempDir dir;
+    const std::string file = dir.file("out.txt");
+    auto refusal = [&](const char *stream) {
+        return "lapwatch: Cannot write the report to \"" + file + "\": it is the same file as the " + stream +
+               ", which the command writes\n";
+    };
+    struct Case {
+        std::string redirection;
+        std::string shown;  // on the shell's standard error
+        std::string left;   // in the file
+    } cases[] = {
+        {"> " + file, refusal("standard output"), ""},
+        {">> " + file, refusal("standard output"), "kept\n"},
+        {"> " + dir.file("alias"), refusal("standard output"), ""},
+        {"2>> " + file, "", "kept\n" + refusal("standard error")},
+    };
+    for (const Case &c : cases) {
+        writeFile(file, "kept\n");
+        unlink(dir.file("alias").c_str());
+        ASSERT_EQ(link(file.c_str(), dir.file("alias").c_str()), 0);
+        std::string shown = shellOutput("{ " + tool + " -o " + file + " seq 1 30 " + c.redirection + "; } 2>&1; echo $?");
+        EXPECT_EQ(shown, c.shown + "1\n") << c.redirection;
+        EXPECT_EQ(readFile(file), c.left) << c.redirection;
+    }
 }
 
 #if LAPWATCH_LINKED_STATICALLY
