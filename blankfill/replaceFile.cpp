@@ -68,15 +68,20 @@ namespace {
 
 constexpr char kRefusedFormat[] = "(1) %s";
 constexpr char kLinkRefusedFormat[] =
-    "(1) symbolic link \"%.200s\" belongs to another user, in a directory that others may write; not followed";
+    "(1) symbolic link \"%.200s\" belongs to another user and leads to what that user does not own; not followed";
+constexpr char kNotFound[] = "Cannot find [stat()] the file";
+constexpr char kLookUpFailedFormat[] = "(1) Cannot look up [%s()] the file: %s";
+constexpr char kLookUpStoppedFormat[] = "(1) Cannot look up the file: %s";
 constexpr char kNoMemory[] = "(2) Insufficient memory";
 constexpr char kNoTemporary[] = "(3) Cannot open a temporary file for read/write access";
 constexpr char kNoTemporaryStream[] = "(4) Cannot fdopen() temporary file's file descriptor";
 constexpr char kDamagedFormat[] =
     "(5) Error while moving a temporary file \"%s\"to file name \"%s\": %s: %s: original file may be damaged or lost";
 constexpr char kTimesNotSet[] = "(6) Cannot set original file date";
+// The temporary file is named only where it has a name on disk: a nameless
+// one has none until it is complete.
 constexpr char kTemporaryNotWrittenFormat[] =
-    "(7) Error while writing the temporary file \"%s\": %s: original file left unchanged";
+    "(7) Error while writing [%s()] the temporary file%s%s%s: %s: original file left unchanged";
 constexpr char kCannotOpenForWritingFormat[] =
     "(8) Cannot open the file for writing: %s: original file left unchanged";
 constexpr char kCannotOpenForReading[] = "(9) Cannot open the file for reading";
@@ -89,6 +94,7 @@ constexpr char kOtherWriterFormat[] =
 
 // The texts carry the numbers that the header names.
 static_assert(messageNumber(kRefusedFormat) == kRfRefused && messageNumber(kLinkRefusedFormat) == kRfRefused);
+static_assert(messageNumber(kLookUpFailedFormat) == kRfRefused && messageNumber(kLookUpStoppedFormat) == kRfRefused);
 static_assert(messageNumber(kNoMemory) == kRfNoMemory && messageNumber(kNoTemporary) == kRfNoTemporary);
 static_assert(messageNumber(kNoTemporaryStream) == kRfNoTemporaryStream && messageNumber(kDamagedFormat) == kRfDamaged);
 static_assert(messageNumber(kTimesNotSet) == kRfTimesNotSet);
@@ -131,9 +137,10 @@ const char *withReason(const char *format, int reason) {
     return messageText;
 }
 
-const char *temporaryNotWritten(int reason) {
-    std::snprintf(messageText, sizeof messageText, kTemporaryNotWrittenFormat, temporaryCopyName(),
-                  std::strerror(reason));
+const char *temporaryNotWritten(const char *call, int reason) {
+    const char *name = temporaryCopyOnDisk();
+    std::snprintf(messageText, sizeof messageText, kTemporaryNotWrittenFormat, call, name ? " \"" : "",
+                  name ? name : "", name ? "\"" : "", std::strerror(reason));
     errno = reason;
     return messageText;
 }
@@ -165,6 +172,8 @@ const char *judge(const struct stat &status) {
         return refuse(kRfDirectory);
     case S_IFBLK:
         return refuse("block device");
+    case S_IFSOCK:
+        return refuse("socket");
     default:
         break;
     }
@@ -178,6 +187,20 @@ const char *judge(const struct stat &status) {
     return nullptr;
 }
 
+// Why the look-up failed: a name that leads nowhere is not found; any other
+// failure names the call and its cause (too many open files, a loop of
+// links, a name too long).
+const char *lookUpFailed(const LookedUp &found, int reason) {
+    if (reason == ENOENT || reason == ENOTDIR) return refuse(kNotFound);
+    if (found.failedCall != nullptr) {
+        std::snprintf(messageText, sizeof messageText, kLookUpFailedFormat, found.failedCall, std::strerror(reason));
+    } else {
+        std::snprintf(messageText, sizeof messageText, kLookUpStoppedFormat, std::strerror(reason));
+    }
+    errno = reason;
+    return messageText;
+}
+
 // The checks, keeping what the look-up opened for the begin to use.
 const char *examine(const char *name, LookedUp *found) {
     size_t length = std::strlen(name);
@@ -189,7 +212,8 @@ const char *examine(const char *name, LookedUp *found) {
         std::snprintf(messageText, sizeof messageText, kLinkRefusedFormat, found->finalName);
         return messageText;
     case LookUpEnd::failed:
-        return refuse("Cannot find [stat()] the file");
+    case LookUpEnd::absent:
+        return lookUpFailed(*found, errno);
     case LookUpEnd::found:
         break;
     }
@@ -250,6 +274,15 @@ const char *openTarget(const LookedUp &found) {
     }
     pending.times[0] = fileTime(pending.targetStatus, FileTime::access);
     pending.times[1] = fileTime(pending.targetStatus, FileTime::modification);
+    // Times to keep are best kept by not moving them: reading the file then
+    // leaves its access time, and a file with nothing to change is not
+    // touched at all. Where the system or the file's owner does not allow
+    // it, the times are set back at the finish.
+    if (pending.preserveDates) {
+        int before = errno;
+        readWithoutAccessTime(fd);
+        errno = before;
+    }
     takeLease(fd);
     return nullptr;
 }
@@ -336,8 +369,10 @@ const char *begin(const char *name, const char *mode, int preserveDates, FILE **
 
 // ---- Steps 1 to 3: the new contents, complete, and the target as it was --------------------
 
-// Step 1: the new contents flushed. Returns their size, or -1 with errno set.
-off_t flushTemporary() {
+// Step 1: the new contents flushed. Returns their size, or -1 with errno set
+// and the call that failed in *call.
+off_t flushTemporary(const char **call) {
+    *call = "write";
     int writeFailed = std::ferror(pending.tmpfp);
     int writeErrno = errno;
     if (writeFailed) {
@@ -345,9 +380,9 @@ off_t flushTemporary() {
         return -1;
     }
     struct stat status;
-    if (std::fflush(pending.tmpfp) != 0 || fstat(pending.tmpfd, &status) != 0) {
-        return -1;
-    }
+    if (std::fflush(pending.tmpfp) != 0) return -1;
+    *call = "fstat";
+    if (fstat(pending.tmpfd, &status) != 0) return -1;
     return status.st_size;
 }
 
@@ -406,6 +441,24 @@ const char *reportOtherWriter(Finish *run) {
     return messageText;
 }
 
+// The target's access and modification times as they were read, when the
+// caller asked to keep them. Null or a message.
+const char *keepTimes() {
+    if (pending.preserveDates && futimens(pending.targetFd, pending.times) != 0) return kTimesNotSet;
+    return nullptr;
+}
+
+// The access time of a file that was only read, set back where reading it
+// moved it, when the caller asked to keep the times. Null or a message.
+const char *keepAccessTime() {
+    struct stat now;
+    if (!pending.preserveDates || fstat(pending.targetFd, &now) != 0 ||
+        sameTime(fileTime(now, FileTime::access), pending.times[0])) {
+        return nullptr;
+    }
+    return keepTimes();
+}
+
 // Step 6 and what follows it: the write-back, the times, and a last look
 // for another writer. Null or a message.
 const char *writeBack(Finish *run, off_t size) {
@@ -414,10 +467,7 @@ const char *writeBack(Finish *run, off_t size) {
     const char *what = overwrite(pending.tmpfd, pending.targetFd, pending.targetStatus.st_size, size, &othersWrote);
     if (what != nullptr) return reportDamage(run, what);
     // The new contents are complete and safe in the target itself.
-    const char *result = nullptr;
-    if (pending.preserveDates && futimens(pending.targetFd, pending.times) != 0) {
-        result = kTimesNotSet;
-    }
+    const char *result = keepTimes();
     // Once more: the size this run left, or another process's doing.
     if (othersWrote || sizeShowsOtherWriter(pending.targetFd, size)) return reportOtherWriter(run);
     return result;
@@ -425,12 +475,18 @@ const char *writeBack(Finish *run, off_t size) {
 
 // Steps 1 to 6 in their order; null or the message of the step that stopped.
 const char *finishSteps(Finish *run) {
-    off_t size = flushTemporary();
+    const char *call = nullptr;
+    off_t size = flushTemporary(&call);
     if (size >= 0 && alreadyConverted(size)) {
-        return nullptr;  // nothing to change: the file is not written at all
+        // Nothing to change: the file is not written at all, but reading it
+        // may have moved its access time.
+        return keepAccessTime();
     }
-    if (size >= 0 && fsync(pending.tmpfd) != 0) size = -1;
-    if (size < 0) return temporaryNotWritten(errno);
+    if (size >= 0 && fsync(pending.tmpfd) != 0) {
+        call = "fsync";
+        size = -1;
+    }
+    if (size < 0) return temporaryNotWritten(call, errno);
     if (!targetUnchanged()) return kChangedMeanwhile;
     prepareOverwrite();
     if (int reason = reserveRoom(&pending.room, pending.targetFd, pending.targetStatus, pending.times, size)) {
@@ -444,7 +500,7 @@ const char *finishSteps(Finish *run) {
     // a tool that ends now leaves it, complete, for the recovery.
     holdSignals(&run->previous);
     run->signalsHeld = true;
-    if (int reason = nameTemporaryCopy(pending.tmpfd)) return temporaryNotWritten(reason);
+    if (int reason = nameTemporaryCopy(pending.tmpfd)) return temporaryNotWritten("link", reason);
     // A reader let through earlier may be gone: the write lease again, so
     // that no one reads the file half-written.
     retakeWriteLease();
@@ -481,7 +537,10 @@ FILE *openReplacedFile() {
     assert(pending.targetFd >= 0);
     int fd = dup(pending.targetFd);
     if (fd < 0) return nullptr;
-    fcntl(fd, F_SETFL, 0);  // reads of a regular file never block; this only undoes O_NONBLOCK
+    // Reads of a regular file never block; this only undoes O_NONBLOCK, and
+    // keeps the others (O_NOATIME among them) of the open file it shares.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     FILE *stream = fdopen(fd, "r");
     if (stream == nullptr) {
         int saved = errno;

@@ -85,10 +85,11 @@ FILE *openReplacedFile();
 void discardReplacement();
 
 // The checks that a begin makes: null when `name` is an existing file that
-// is not a FIFO, device or directory and has its owner-read and owner-write
-// bits, reached through no symbolic link that is owned by neither the caller
-// nor root and lies in a directory that others than its owner may write;
-// else a message of number 1 giving the reason.
+// is not a FIFO, device, socket or directory and has its owner-read and
+// owner-write bits, reached through no symbolic link that the link rule of
+// common/checkedOpen refuses (one owned by neither the caller nor root that
+// leads to what its owner does not own); else a message of number 1 giving
+// the reason.
 const char *cantprocess(const char *name);
 
 // Take a numbered message apart: its number (-1 when it has none) and the

@@ -11,23 +11,19 @@
 
 // The room reserved in one target, and what giving it back restores.
 struct Room {
-    static constexpr int kMaxHoles = 32;
     int fd = -1;
     off_t oldSize = 0;
     struct timespec times[2] {};  // access and modification, as read
     bool reserved = false;
-    // The target's holes before the reservation, punched again when the
-    // room is given back.
-    int holes = 0;
-    off_t holeStart[kMaxHoles] {};
-    off_t holeEnd[kMaxHoles] {};
+    int holes = 0;  // the target's holes noted before the reservation (the list is the module's)
 };
 
 // Room for `size` bytes in the target open on `fd`, whose status and times
 // (access, modification) were `before` and `times` when it was read: within
 // the file-size limit, reserved where the file system can reserve (else
 // free), and on a copy-on-write file system, whose overwritten blocks take
-// new ones, the whole new size free. Returns 0 or an errno value; after a
+// new ones, the whole new size free (every file system but those known to
+// overwrite in place counts as one). Returns 0 or an errno value; after a
 // failure the room is given back already.
 int reserveRoom(Room *room, int fd, const struct stat &before, const struct timespec times[2], off_t size);
 

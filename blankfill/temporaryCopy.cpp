@@ -28,6 +28,7 @@ const char *volatile removableName = nullptr;
 volatile sig_atomic_t removable = 0;
 char tempFileName[sizeof tempTemplate];    // the name of the complete copy, once it has one
 char partialName[sizeof partialTemplate];  // set while the copy is named replPartXXXXXX
+bool named = false;                        // the complete copy has its replFileXXXXXX name
 
 char *suffixOf(char *name, size_t size) { return name + size - 1 - kSuffix; }
 
@@ -77,6 +78,7 @@ int linkComplete(int fd) {
 int createTemporaryCopy() {
     chooseName();
     partialName[0] = '\0';
+    named = false;
     int before = errno;
     int fd = openNameless(".", S_IRUSR | S_IWUSR);
     if (fd >= 0) return fd;
@@ -101,15 +103,21 @@ int nameTemporaryCopy(int fd) {
             partialName[0] = '\0';
             removableName = tempFileName;
             removable = 1;
+            named = true;
             return 0;
         }
         if (errno != EEXIST) return errno;
         chooseName();
     }
-    return 0;
+    return EEXIST;  // every name tried was taken meanwhile: no complete copy has a name
 }
 
 const char *temporaryCopyName() { return tempFileName; }
+
+const char *temporaryCopyOnDisk() {
+    if (named) return tempFileName;
+    return partialName[0] != '\0' ? partialName : nullptr;
+}
 
 void discardTemporaryCopy() {
     // Removed before the flag is cleared: a signal handler that interrupts

@@ -19,6 +19,11 @@ int nameTemporaryCopy(int fd);
 // The replFileXXXXXX name that the copy has, or is to have once complete.
 const char *temporaryCopyName();
 
+// The name that the copy has on disk now: its replFileXXXXXX name once
+// complete, its replPartXXXXXX name while it is written where it cannot be
+// nameless, or null while it has none.
+const char *temporaryCopyOnDisk();
+
 // Removes the copy if it may still be removed. Safe in a signal handler.
 void discardTemporaryCopy();
 

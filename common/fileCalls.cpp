@@ -49,6 +49,16 @@ int reopenHandle(int handle, int flags) {
     return open(path, flags);
 }
 
+int readWithoutAccessTime([[maybe_unused]] int fd) {
+#if SUITE_HAVE_O_NOATIME
+    int flags = fcntl(fd, F_GETFL);
+    if (flags == -1) return -1;
+    return fcntl(fd, F_SETFL, flags | O_NOATIME);
+#else
+    return unsupported();
+#endif
+}
+
 int openNameless([[maybe_unused]] const char *dir, [[maybe_unused]] mode_t mode) {
 #if SUITE_HAVE_O_TMPFILE
     return open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
@@ -73,9 +83,9 @@ int linkNameless([[maybe_unused]] int fd, [[maybe_unused]] const char *name) {
 #endif
 }
 
-int reserveBytes([[maybe_unused]] int fd, [[maybe_unused]] off_t size) {
+int reserveBytes([[maybe_unused]] int fd, [[maybe_unused]] off_t offset, [[maybe_unused]] off_t length) {
 #if SUITE_HAVE_FALLOCATE
-    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, offset, length) == 0) return 0;
     // A file system that cannot reserve says so in one of two ways.
     if (errno == EOPNOTSUPP || errno == ENOSYS) errno = ENOTSUP;
     return -1;

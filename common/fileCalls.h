@@ -41,6 +41,14 @@ int openDirectoryAt(int dir, const char *name);
 // (ENOENT where the system cannot reopen a handle).
 int reopenHandle(int handle, int flags);
 
+// ---- Reading without a trace -------------------------------------------------------------
+
+// Makes reads through `fd` (and every descriptor that shares its open file)
+// leave the file's access time alone; 0, or -1 with errno set (EPERM where
+// the caller neither owns the file nor may act as its owner, ENOTSUP where
+// the system cannot).
+int readWithoutAccessTime(int fd);
+
 // ---- A temporary file that has no name until it is complete -------------------------
 
 // A new regular file in the directory `dir`, open for reading and writing,
@@ -55,10 +63,10 @@ int linkNameless(int fd, const char *name);
 
 // ---- Room on the file system ------------------------------------------------------------
 
-// Reserves the blocks for the first `size` bytes of the file without
-// changing its size; 0, or -1 with errno set (ENOTSUP where the system or
-// the file system cannot reserve).
-int reserveBytes(int fd, off_t size);
+// Reserves the blocks for bytes [offset, offset + length) of the file
+// without changing its size; 0, or -1 with errno set (ENOTSUP where the
+// system or the file system cannot reserve).
+int reserveBytes(int fd, off_t offset, off_t length);
 
 // Whether holes can be found and punched: what a reservation that is not
 // used needs to give back exactly the blocks that it took.

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <functional>
@@ -51,6 +52,23 @@ constexpr size_t largeFile = 64u << 20;
 #endif
 
 const char unset[] = "BLANKFILL_SPACING";
+
+// What /proc/self/fd shows of the temporary file until it is complete: a
+// nameless file, or one named replPartXXXXXX where none can be made. A
+// message about it names it only where it has that name on disk, so the
+// expected text stops at the name's random part.
+#if SUITE_HAVE_O_TMPFILE
+const char temporaryInTheMaking[] = "(deleted)";
+std::string notWritten(const char *call, const std::string &cause) {
+    return std::string("Error while writing [") + call + "()] the temporary file: " + cause +
+           ": original file left unchanged\n";
+}
+#else
+const char temporaryInTheMaking[] = "replPart";
+std::string notWritten(const char *call, const std::string &) {
+    return std::string("Error while writing [") + call + "()] the temporary file \"replPart";
+}
+#endif
 
 // Source-like text of about `bytes` bytes: each line begins with tabs and
 // has tabs inside, so that the conversion grows it by about a half.
@@ -148,7 +166,7 @@ TEST(InPlaceSafety, FullDiskLeavesTheFileUnchanged) {
         {"working directory on another disk", tooLarge, elsewhere.path(), {disk.file("victim")},
          "blankfill: \"" + disk.file("victim") + "\"" + noRoom},
         {"no room for the copy; the run goes on", tooLarge, disk.path(), {"victim", "small"},
-         "blankfill: \"victim\": Error while writing the temporary file \"replFile"},
+         "blankfill: \"victim\": " + notWritten("write", std::strerror(ENOSPC))},
     };
     for (const Case &c : cases) {
         writeFile(disk.file("victim"), c.contents);
@@ -214,23 +232,42 @@ TEST(InPlaceSafety, DiskFillingDuringARun) {
 }
 
 // A file-size limit makes the writes fail rather than kill the tool, also
-// when the caller left SIGXFSZ at its default (a shell's ulimit -f).
-TEST(InPlaceSafety, FileSizeLimitIsReportedNotFatal) {
-    TempDir dir;
-    const std::string big = makeText(100 << 10);
-    writeFile(dir.file("big"), big);
-    writeFile(dir.file("small"), "\tx\n");
-    int status = 0;
-    std::string out = shellOutput("cd " + dir.path() + " && ulimit -f 100 && exec env -u " + unset + " " +
-                                      BLANKFILL_PATH + " -i big small 2>&1",
-                                  &status);
-    EXPECT_EQ(status, 0) << "-1 means ended by a signal: " << out;
-    EXPECT_NE(out.find("blankfill: \"big\": "), std::string::npos) << out;
-    EXPECT_NE(out.find(std::strerror(EFBIG)), std::string::npos) << out;
-    EXPECT_NE(out.find(counts(1, 1)), std::string::npos) << out;
-    EXPECT_TRUE(same(readFile(dir.file("big")), big));
-    EXPECT_EQ(readFile(dir.file("small")), "    x\n");
-    EXPECT_TRUE(temporaryFiles(dir.path()).empty());
+// when the caller left SIGXFSZ at its default (a shell's ulimit -f); a limit
+// on open files is named as the cause, and the run goes on either way.
+TEST(InPlaceSafety, LimitsAreReportedWithTheirCause) {
+    struct Case {
+        const char *limit;
+        int cause;
+        int converted;
+    } cases[] = {
+        // The copy fails to be written: the file is named, but no temporary
+        // file that never had a name on disk is.
+        {"prlimit --fsize=102400", EFBIG, 1},
+        // No descriptor to look the name up with: that is said, not that
+        // the file cannot be found.
+        {"prlimit --nofile=4", EMFILE, 0},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        const std::string big = makeText(100 << 10);
+        writeFile(dir.file("big"), big);
+        writeFile(dir.file("small"), "\tx\n");
+        int status = 0;
+        std::string out = shellOutput("cd " + dir.path() + " && exec " + c.limit + " env -u " + unset + " " +
+                                          BLANKFILL_PATH + " -i big small 2>&1",
+                                      &status);
+        EXPECT_EQ(status, 0) << c.limit << ": -1 means ended by a signal: " << out;
+        EXPECT_EQ(out.find("blankfill: \"big\": "), 0u) << c.limit << ": " << out;
+        EXPECT_NE(out.find(std::strerror(c.cause)), std::string::npos) << c.limit << ": " << out;
+        EXPECT_EQ(out.find("Cannot find"), std::string::npos) << c.limit << ": " << out;
+        if (SUITE_HAVE_O_TMPFILE) {
+            EXPECT_EQ(out.find("replFile"), std::string::npos) << c.limit << ": " << out;
+        }
+        EXPECT_NE(out.find(counts(c.converted, 2 - c.converted)), std::string::npos) << c.limit << ": " << out;
+        EXPECT_TRUE(same(readFile(dir.file("big")), big)) << c.limit;
+        EXPECT_EQ(readFile(dir.file("small")), c.converted ? "    x\n" : "\tx\n") << c.limit;
+        EXPECT_TRUE(temporaryFiles(dir.path()).empty()) << c.limit;
+    }
 }
 
 // ---- Signals and crashes -------------------------------------------------------
@@ -577,13 +614,6 @@ RunResult runWithFault(const std::string &calls, const std::string &file, const 
 // target: the temporary file, the only complete copy, stays and is named,
 // and the run ends with status 1 after the counts. Before that point an
 // error leaves the file unchanged and the run goes on.
-// What /proc/self/fd shows of the temporary file until it is complete: a
-// nameless file, or one named replPartXXXXXX where none can be made.
-#if SUITE_HAVE_O_TMPFILE
-const char temporaryInTheMaking[] = "(deleted)";
-#else
-const char temporaryInTheMaking[] = "replPart";
-#endif
 
 TEST(InPlaceSafety, InjectedIOErrors) {
     const std::string original = makeText(300 << 10);
@@ -601,7 +631,7 @@ TEST(InPlaceSafety, InjectedIOErrors) {
         {"copy_file_range=18,pwrite", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
         {"fsync", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
         {"ftruncate", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
-        {"fsync", temporaryInTheMaking, false, "Error while writing the temporary file \"", 0},
+        {"fsync", temporaryInTheMaking, false, notWritten("fsync", eio), 0},
         {"fallocate=28", "victim", false,
          "Cannot make room for the new contents: No space left on device: original file left unchanged\n", 0},
         {"read,fread", "victim", false, "Error while reading the file: " + eio + ": original file left unchanged\n",
@@ -726,16 +756,21 @@ bool asNobody(const std::function<bool()> &body) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// In a directory that all may write, nobody plants a link to a root-only
-// file and a link to a root-only directory: root's run converts neither
-// target and names the link. Links that root owns, and a link of nobody's
-// in a directory that only root may write, are followed.
+// nobody plants links, in a directory that all may write and in a
+// directory of its own that only it may write (a home): to a root-only file
+// and to a root-only directory. Root's run converts none of their targets
+// and names the link. A link that root owns is followed, and so is a link
+// of nobody's to nobody's own file; a link of nobody's to a file of root's
+// is refused wherever it lies, even in a directory that only root may write.
 TEST(InPlaceSafety, LinksPlantedByAnotherUserAreRefused) {
     TempDir shared;
     shared.openToAll();
     TempDir vault;  // 0700, root's
     TempDir trusted;
     chmod(trusted.path().c_str(), 0755);
+    TempDir home;
+    ASSERT_EQ(chown(home.path().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(home.path().c_str(), 0755), 0);
     const std::string secret = "\tPRIVATE\tKEY\n";
     writeFile(vault.file("conf"), secret, 0600);
     writeFile(trusted.file("real"), "\tt\n");
@@ -744,24 +779,29 @@ TEST(InPlaceSafety, LinksPlantedByAnotherUserAreRefused) {
         int fd = open(mine.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
         return fd >= 0 && write(fd, "\tm\n", 3) == 3 && close(fd) == 0 &&
                symlink(vault.file("conf").c_str(), shared.file("evil.c").c_str()) == 0 &&
-               symlink(vault.path().c_str(), shared.file("sub").c_str()) == 0;
+               symlink(vault.path().c_str(), shared.file("sub").c_str()) == 0 &&
+               symlink("mine.c", shared.file("theirs.c").c_str()) == 0 &&
+               symlink(vault.file("conf").c_str(), home.file("evil.c").c_str()) == 0;
     }));
     ASSERT_EQ(symlink("mine.c", shared.file("root.c").c_str()), 0);
     ASSERT_EQ(symlink("real", trusted.file("nobodys").c_str()), 0);
     ASSERT_EQ(lchown(trusted.file("nobodys").c_str(), 65534, 65534), 0);
 
     RunOptions options = inPlace({"-V", "mine.c", "evil.c", "sub/conf", shared.file("sub") + "/conf", "root.c",
-                                  trusted.file("nobodys")},
+                                  "theirs.c", trusted.file("nobodys"), home.file("evil.c")},
                                  shared.path());
     RunResult r = runTool(BLANKFILL_PATH, options);
     EXPECT_EQ(readFile(vault.file("conf")), secret);
     EXPECT_EQ(readFile(shared.file("mine.c")), "    m\n");
-    EXPECT_EQ(readFile(trusted.file("real")), "    t\n");
-    const std::string refused = " belongs to another user, in a directory that others may write; not followed\n";
-    EXPECT_NE(r.err.find("blankfill: \"evil.c\": symbolic link \"evil.c\"" + refused), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("blankfill: \"sub/conf\": symbolic link \"sub\"" + refused), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("/conf\": symbolic link \"sub\"" + refused), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(counts(3, 3)), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(trusted.file("real")), "\tt\n");
+    const std::string refused = " belongs to another user and leads to what that user does not own; not followed\n";
+    for (const std::string &line :
+         {"blankfill: \"evil.c\": symbolic link \"evil.c\"" + refused,
+          "blankfill: \"sub/conf\": symbolic link \"sub\"" + refused, "/conf\": symbolic link \"sub\"" + refused,
+          "/nobodys\": symbolic link \"nobodys\"" + refused, home.file("evil.c") + "\": symbolic link \"evil.c\"" + refused}) {
+        EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+    }
+    EXPECT_NE(r.err.find(counts(3, 5)), std::string::npos) << r.err;
     EXPECT_EQ(r.status, 0);
 }
 
@@ -1003,24 +1043,53 @@ private:
 };
 
 // A failed reservation gives the room back: the file's block count is as
-// before, on ext4, which keeps what a failed reservation took.
+// before, on ext4, which keeps what a failed reservation took; also for a
+// sparse file of many holes, each of which the reservation filled.
 TEST(InPlaceSafety, AFailedReservationGivesTheRoomBack) {
     LoopImage disk("ext4", 16 << 20);
     if (!disk.mounted()) GTEST_SKIP() << disk.why();
     TempDir elsewhere;  // the copy is made on another disk
-    const std::string original = makeText(2 << 20);
-    writeFile(disk.file("victim"), original);
-    sync();
-    disk.fillLeaving(512 << 10);
-    struct stat before = statusOf(disk.file("victim"));
-    RunResult r = runInPlace({disk.file("victim")}, elsewhere.path());
-    struct stat after = statusOf(disk.file("victim"));
-    EXPECT_NE(r.err.find("Cannot make room for the new contents: No space left on device"), std::string::npos)
-        << r.err;
-    EXPECT_TRUE(same(readFile(disk.file("victim")), original));
-    EXPECT_EQ(after.st_blocks, before.st_blocks);
-    EXPECT_EQ(after.st_size, before.st_size);
-    EXPECT_TRUE(temporaryFiles(elsewhere.path()).empty());
+    // 25 MiB with a line of text at the start of every 256 KiB and holes
+    // between: the reservation fills some fifty holes before the disk is
+    // full, each of which must be punched again.
+    const std::string line = "\tvalue = 42;\n";
+    std::string sparse(100 << 18, '\0');
+    for (size_t at = 0; at < sparse.size(); at += 1 << 18) sparse.replace(at, line.size(), line);
+    struct Case {
+        const char *label;
+        std::string original;
+        size_t written;   // of every 256 KiB; the rest stays a hole
+        long long left;  // free space left on the disk (-1: all it has)
+        blkcnt_t mapSlack;
+    } cases[] = {
+        {"dense", makeText(2 << 20), 1 << 18, 512 << 10, 0},
+        {"sparse, 100 holes", sparse, line.size(), -1, 64},
+    };
+    for (const Case &c : cases) {
+        int fd = open(disk.file("victim").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        for (size_t at = 0; at < c.original.size(); at += 1 << 18) {
+            size_t piece = std::min(c.written, c.original.size() - at);
+            ASSERT_EQ(pwrite(fd, c.original.data() + at, piece, static_cast<off_t>(at)), static_cast<ssize_t>(piece));
+        }
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(c.original.size())), 0);
+        close(fd);
+        sync();
+        unlink(disk.file("filler").c_str());
+        if (c.left >= 0) disk.fillLeaving(c.left);
+        struct stat before = statusOf(disk.file("victim"));
+        RunResult r = runInPlace({disk.file("victim")}, elsewhere.path());
+        struct stat after = statusOf(disk.file("victim"));
+        EXPECT_NE(r.err.find("Cannot make room for the new contents: No space left on device"), std::string::npos)
+            << c.label << ": " << r.err;
+        EXPECT_TRUE(same(readFile(disk.file("victim")), c.original)) << c.label;
+        // Every data block goes back; the file system may keep a few more
+        // blocks of its own to map a file of a hundred pieces.
+        EXPECT_GE(after.st_blocks, before.st_blocks) << c.label;
+        EXPECT_LE(after.st_blocks, before.st_blocks + c.mapSlack) << c.label;
+        EXPECT_EQ(after.st_size, before.st_size) << c.label;
+        EXPECT_TRUE(temporaryFiles(elsewhere.path()).empty()) << c.label;
+    }
 }
 
 // On a nearly full btrfs, whose overwrites need new blocks, the file is
@@ -1079,6 +1148,68 @@ TEST(InPlaceSafety, NothingToExpandWritesNothing) {
         }
         EXPECT_TRUE(temporaryFiles(dir.path()).empty());
     }
+}
+
+// With -p, a file that is only read keeps its access time too: one with
+// nothing to expand, and the second name of a file converted earlier in the
+// same run. Its access time is older than its modification time, which a
+// read moves on every mount that records access times.
+TEST(InPlaceSafety, PreservedTimesOfAFileOnlyRead) {
+    TempDir dir;
+    writeFile(dir.file("plain"), "no tabs at all\n");
+    writeFile(dir.file("tabs"), "\ttab\n");
+    ASSERT_EQ(link(dir.file("tabs").c_str(), dir.file("again").c_str()), 0);
+    const struct timespec old[2] = {{1000000000, 123456789}, {1100000000, 987654321}};
+    for (const char *name : {"plain", "tabs"}) {
+        ASSERT_EQ(utimensat(AT_FDCWD, dir.file(name).c_str(), old, 0), 0);
+    }
+    RunResult r = runTool(BLANKFILL_PATH, inPlace({"-p", "plain", "tabs", "again"}, dir.path()));
+    EXPECT_EQ(r.err, counts(3, 0));
+    for (const char *name : {"plain", "again"}) {
+        struct stat after = statusOf(dir.file(name));
+        for (FileTime which : {FileTime::access, FileTime::modification}) {
+            struct timespec expected = old[which == FileTime::access ? 0 : 1];
+            EXPECT_EQ(fileTime(after, which).tv_sec, expected.tv_sec) << name;
+            if (kFileTimesHaveNanoseconds) {
+                EXPECT_EQ(fileTime(after, which).tv_nsec, expected.tv_nsec) << name;
+            }
+        }
+    }
+    EXPECT_EQ(readFile(dir.file("again")), "    tab\n");  // read last: a read moves the access time
+}
+
+// An overlay whose upper layer is a nearly full btrfs, as container images
+// are: its kind is neither btrfs nor a file system known to overwrite in
+// place, so the whole new size must be free, and the file is refused
+// cleanly, never left half-written.
+TEST(InPlaceSafety, CopyOnWriteUnderAnOverlay) {
+    LoopImage disk("btrfs", 200 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    TempDir lower;
+    TempDir merged;
+    SmallTmpfs work(128 << 20);
+    if (!work.mounted()) GTEST_SKIP() << work.why();
+    ASSERT_EQ(mkdir(disk.file("upper").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(disk.file("work").c_str(), 0755), 0);
+    int status = 0;
+    std::string out = shellOutput("mount -t overlay overlay -o lowerdir=" + lower.path() + ",upperdir=" +
+                                      disk.file("upper") + ",workdir=" + disk.file("work") + " " + merged.path() +
+                                      " 2>&1",
+                                  &status);
+    if (status != 0) GTEST_SKIP() << "cannot mount an overlay: " << out;
+    const std::string original = makeText(40 << 20);
+    const std::string converted = expanded(original);
+    writeFile(merged.file("victim"), original);
+    sync();
+    disk.fillLeaving(24 << 20);
+    RunResult r = runInPlace({merged.file("victim")}, work.path());
+    std::string now = readFile(merged.file("victim"));
+    shellOutput("umount " + merged.path() + " 2>&1");
+    EXPECT_TRUE(same(now, original)) << now.size() << " bytes; " << r.err;
+    EXPECT_NE(r.err.find("Cannot make room for the new contents: No space left on device"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(temporaryFiles(work.path()).empty());
 }
 
 }  // namespace

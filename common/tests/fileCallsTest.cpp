@@ -50,7 +50,7 @@ TEST(FileCalls, EachCallWorksOrSaysItCannot) {
         std::function<long long()> run;  // -1 with errno set, or what the call gave
         std::function<bool(long long)> didItsWork;
     } cases[] = {
-        {"reserveBytes", SUITE_HAVE_FALLOCATE != 0, [&] { return reserveBytes(empty, kSize); },
+        {"reserveBytes", SUITE_HAVE_FALLOCATE != 0, [&] { return reserveBytes(empty, 0, kSize); },
          [&](long long) { return statusOf(empty).st_size == 0 && statusOf(empty).st_blocks * 512 >= kSize; }},
         {"nextHole", kCanFindHoles, [&] { return nextHole(dense, 0); }, [](long long at) { return at == kSize; }},
         {"nextData", kCanFindHoles, [&] { return nextData(dense, 4096); }, [](long long at) { return at == 4096; }},
