@@ -24,10 +24,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "expandTabsKernels.h"
 #include "inputPipe.h"
-#include "processor.h"
+#include "processors.h"
 
 #if SUITE_X86_64_KERNELS
 #include <immintrin.h>
@@ -487,6 +488,14 @@ struct Avx512Lanes : BitMasks {
     expandLeadingWindows<Avx512Lanes>(p, end, c, o);
 }
 
+#else
+
+// A build without x86-64 kernels names the wide kernels all the same, as the
+// word kernels that they would be; processorRuns never lets them run.
+constexpr auto everyTabSse2 = everyTabWords, everyTabAvx2 = everyTabWords, everyTabAvx512 = everyTabWords;
+constexpr auto leadingTabsSse2 = leadingTabsWords, leadingTabsAvx2 = leadingTabsWords,
+               leadingTabsAvx512 = leadingTabsWords;
+
 #endif
 
 using BlockKernel = void (*)(const unsigned char *, const unsigned char *, Columns &, Output &);
@@ -496,19 +505,26 @@ struct Kernel {
     BlockKernel leadingTabs;
 };
 
+// The kernels from the widest; the filter takes the first that the
+// processor runs.
+struct ScanKernelEntry {
+    InstructionSet needs;
+    ScanKernel kernel;
+    const char *name;
+    Kernel blocks;
+};
+constexpr ScanKernelEntry scanKernels[] = {
+    {InstructionSet::avx512bw, ScanKernel::avx512bw, "avx512bw", {everyTabAvx512, leadingTabsAvx512}},
+    {InstructionSet::avx2, ScanKernel::avx2, "avx2", {everyTabAvx2, leadingTabsAvx2}},
+    {InstructionSet::sse2, ScanKernel::sse2, "sse2", {everyTabSse2, leadingTabsSse2}},
+    {InstructionSet::portable, ScanKernel::portable, "portable", {everyTabWords, leadingTabsWords}},
+};
+static_assert(std::size(scanKernels) == std::size(allScanKernels));
+
+// The blocks of a kernel that runs here.
 Kernel kernelFor(ScanKernel kernel) {
-    switch (kernel) {
-#if SUITE_X86_64_KERNELS
-    case ScanKernel::sse2:
-        return {everyTabSse2, leadingTabsSse2};
-    case ScanKernel::avx2:
-        return {everyTabAvx2, leadingTabsAvx2};
-    case ScanKernel::avx512bw:
-        return {everyTabAvx512, leadingTabsAvx512};
-#endif
-    default:
-        return {everyTabWords, leadingTabsWords};
-    }
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    return entry != nullptr ? entry->blocks : Kernel{everyTabWords, leadingTabsWords};
 }
 
 bool expandedAsUtf8(size_t length, Columns &c, Output &o);
@@ -799,45 +815,17 @@ bool countDisplayWidths() {
 }
 
 const char *scanKernelName(ScanKernel kernel) {
-    switch (kernel) {
-    case ScanKernel::portable:
-        return "portable";
-    case ScanKernel::sse2:
-        return "sse2";
-    case ScanKernel::avx2:
-        return "avx2";
-    case ScanKernel::avx512bw:
-        return "avx512bw";
-    }
-    return "unknown";
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    return entry != nullptr ? entry->name : "unknown";
 }
 
 bool scanKernelRuns(ScanKernel kernel) {
-#if SUITE_X86_64_KERNELS
-    __builtin_cpu_init();
-    switch (kernel) {
-    case ScanKernel::portable:
-    case ScanKernel::sse2:
-        return true;
-    case ScanKernel::avx2:
-        return __builtin_cpu_supports("avx2");
-    case ScanKernel::avx512bw:
-        return __builtin_cpu_supports("avx512bw");
-    }
-    return false;
-#else
-    return kernel == ScanKernel::portable;
-#endif
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    return entry != nullptr && processorRuns(entry->needs);
 }
 
 ScanKernel chosenScanKernel() {
-    static const ScanKernel chosen = [] {
-        // The widest first: allScanKernels lists them from the narrowest.
-        ScanKernel best = ScanKernel::portable;
-        for (ScanKernel kernel : allScanKernels)
-            if (scanKernelRuns(kernel)) best = kernel;
-        return best;
-    }();
+    static const ScanKernel chosen = firstThatRuns(scanKernels).kernel;
     return chosen;
 }
 
