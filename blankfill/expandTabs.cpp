@@ -28,25 +28,12 @@
 
 #include "expandTabsKernels.h"
 #include "inputPipe.h"
+#include "platform.h"
 #include "processors.h"
 
 #if SUITE_X86_64_KERNELS
 #include <immintrin.h>
 #endif
-
-namespace {
-
-// The stream's error indicator, asked without taking its lock again where
-// the C library offers that; the caller holds the lock.
-inline bool streamFailed(FILE *stream) {
-#if SUITE_HAVE_FERROR_UNLOCKED
-    return ferror_unlocked(stream) != 0;
-#else
-    return ferror(stream) != 0;
-#endif
-}
-
-}  // namespace
 
 namespace {
 
@@ -108,7 +95,7 @@ void expandByteByByte(FILE *in, Columns &c, FILE *out) {
                                         : stepOver<false>(c, static_cast<unsigned char>(byte));
         if (spaces == 0) putc_unlocked(byte, out);
         for (; spaces > 0; --spaces) putc_unlocked(' ', out);
-        if (streamFailed(out)) break;
+        if (streamFailedUnlocked(out)) break;
     }
     funlockfile(out);
     funlockfile(in);
@@ -578,20 +565,6 @@ void expandFromDescriptor(int fd, FILE *in, const Kernel &kernel, Columns &c, Ou
     flushOutput(o);
 }
 
-// Whether the stream holds input that a read of its descriptor would skip:
-// bytes read ahead into its buffer, or pushed back. The C library's own
-// inline reading compares these two pointers; a stream that has ever had a
-// byte pushed back keeps its save area and is taken as holding one. Where
-// the stream cannot be asked, every such stream is read through itself.
-bool holdsInput(FILE *stream) {
-#if defined(__GLIBC__)
-    return stream->_IO_read_ptr != stream->_IO_read_end || stream->_IO_save_base != nullptr;
-#else
-    (void)stream;
-    return true;
-#endif
-}
-
 // ---- Display widths ----------------------------------------------------------
 //
 // With display widths, a block without a byte of 0x80 or more is expanded by
@@ -846,7 +819,9 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly
         expandByteByByte(in, c, out);
     else if (S_ISREG(status.st_mode))
         expandFile(in, kernel, c, o);
-    else if (holdsInput(in))
+    // A stream that holds bytes a read of its descriptor would skip is read
+    // through itself.
+    else if (streamHoldsInput(in))
         expandByteByByte(in, c, out);
     else {
         widenInputPipe(fd);

@@ -1,5 +1,9 @@
-// The processor's instruction sets; see processors.h.
+// The processor's instruction sets and the processors this process may use;
+// see processors.h.
 #include "processors.h"
+
+#include <sched.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,4 +35,17 @@ bool processorRuns(InstructionSet set) {
     // static is made safe between threads).
     static const unsigned runs = setsThisProcessorRuns();
     return (runs & setBit(set)) != 0;
+}
+
+int affinityProcessorCount() {
+#if SUITE_HAVE_SCHED_GETAFFINITY && SUITE_HAVE_CPU_COUNT
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+#endif
+    return 0;
+}
+
+int onlineProcessorCount() {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 && online < 4096 ? static_cast<int>(online) : 1;
 }

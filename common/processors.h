@@ -1,6 +1,8 @@
 // The processors a tool runs on: which of the instruction sets that the
-// suite's kernels use this processor runs. The only place that asks the
-// processor about them.
+// suite's kernels use this processor runs, and how many processors this
+// process may use. The only place that asks the processor or the system
+// about either; each call that only some systems have sits in
+// processors.cpp beside its POSIX fallback.
 #pragma once
 
 #include <cstddef>
@@ -53,3 +55,9 @@ const Entry *entryOf(const Entry (&table)[N], Kernel kernel) {
     }
     return nullptr;
 }
+
+// The processors of this process's affinity mask; 0 where the system cannot
+// tell.
+int affinityProcessorCount();
+// The processors online, at least 1.
+int onlineProcessorCount();
