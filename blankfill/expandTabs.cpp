@@ -24,28 +24,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "expandTabsKernels.h"
 #include "inputPipe.h"
-#include "processor.h"
+#include "platform.h"
+#include "processors.h"
 
 #if SUITE_X86_64_KERNELS
 #include <immintrin.h>
 #endif
-
-namespace {
-
-// The stream's error indicator, asked without taking its lock again where
-// the C library offers that; the caller holds the lock.
-inline bool streamFailed(FILE *stream) {
-#if SUITE_HAVE_FERROR_UNLOCKED
-    return ferror_unlocked(stream) != 0;
-#else
-    return ferror(stream) != 0;
-#endif
-}
-
-}  // namespace
 
 namespace {
 
@@ -107,7 +95,7 @@ void expandByteByByte(FILE *in, Columns &c, FILE *out) {
                                         : stepOver<false>(c, static_cast<unsigned char>(byte));
         if (spaces == 0) putc_unlocked(byte, out);
         for (; spaces > 0; --spaces) putc_unlocked(' ', out);
-        if (streamFailed(out)) break;
+        if (streamFailedUnlocked(out)) break;
     }
     funlockfile(out);
     funlockfile(in);
@@ -487,6 +475,14 @@ struct Avx512Lanes : BitMasks {
     expandLeadingWindows<Avx512Lanes>(p, end, c, o);
 }
 
+#else
+
+// A build without x86-64 kernels names the wide kernels all the same, as the
+// word kernels that they would be; processorRuns never lets them run.
+constexpr auto everyTabSse2 = everyTabWords, everyTabAvx2 = everyTabWords, everyTabAvx512 = everyTabWords;
+constexpr auto leadingTabsSse2 = leadingTabsWords, leadingTabsAvx2 = leadingTabsWords,
+               leadingTabsAvx512 = leadingTabsWords;
+
 #endif
 
 using BlockKernel = void (*)(const unsigned char *, const unsigned char *, Columns &, Output &);
@@ -496,19 +492,26 @@ struct Kernel {
     BlockKernel leadingTabs;
 };
 
+// The kernels from the widest; the filter takes the first that the
+// processor runs.
+struct ScanKernelEntry {
+    InstructionSet needs;
+    ScanKernel kernel;
+    const char *name;
+    Kernel blocks;
+};
+constexpr ScanKernelEntry scanKernels[] = {
+    {InstructionSet::avx512bw, ScanKernel::avx512bw, "avx512bw", {everyTabAvx512, leadingTabsAvx512}},
+    {InstructionSet::avx2, ScanKernel::avx2, "avx2", {everyTabAvx2, leadingTabsAvx2}},
+    {InstructionSet::sse2, ScanKernel::sse2, "sse2", {everyTabSse2, leadingTabsSse2}},
+    {InstructionSet::portable, ScanKernel::portable, "portable", {everyTabWords, leadingTabsWords}},
+};
+static_assert(std::size(scanKernels) == std::size(allScanKernels));
+
+// The blocks of a kernel that runs here.
 Kernel kernelFor(ScanKernel kernel) {
-    switch (kernel) {
-#if SUITE_X86_64_KERNELS
-    case ScanKernel::sse2:
-        return {everyTabSse2, leadingTabsSse2};
-    case ScanKernel::avx2:
-        return {everyTabAvx2, leadingTabsAvx2};
-    case ScanKernel::avx512bw:
-        return {everyTabAvx512, leadingTabsAvx512};
-#endif
-    default:
-        return {everyTabWords, leadingTabsWords};
-    }
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    return entry != nullptr ? entry->blocks : Kernel{everyTabWords, leadingTabsWords};
 }
 
 bool expandedAsUtf8(size_t length, Columns &c, Output &o);
@@ -560,20 +563,6 @@ void expandFromDescriptor(int fd, FILE *in, const Kernel &kernel, Columns &c, Ou
         if (o.failed) return;
     }
     flushOutput(o);
-}
-
-// Whether the stream holds input that a read of its descriptor would skip:
-// bytes read ahead into its buffer, or pushed back. The C library's own
-// inline reading compares these two pointers; a stream that has ever had a
-// byte pushed back keeps its save area and is taken as holding one. Where
-// the stream cannot be asked, every such stream is read through itself.
-bool holdsInput(FILE *stream) {
-#if defined(__GLIBC__)
-    return stream->_IO_read_ptr != stream->_IO_read_end || stream->_IO_save_base != nullptr;
-#else
-    (void)stream;
-    return true;
-#endif
 }
 
 // ---- Display widths ----------------------------------------------------------
@@ -799,45 +788,17 @@ bool countDisplayWidths() {
 }
 
 const char *scanKernelName(ScanKernel kernel) {
-    switch (kernel) {
-    case ScanKernel::portable:
-        return "portable";
-    case ScanKernel::sse2:
-        return "sse2";
-    case ScanKernel::avx2:
-        return "avx2";
-    case ScanKernel::avx512bw:
-        return "avx512bw";
-    }
-    return "unknown";
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    return entry != nullptr ? entry->name : "unknown";
 }
 
 bool scanKernelRuns(ScanKernel kernel) {
-#if SUITE_X86_64_KERNELS
-    __builtin_cpu_init();
-    switch (kernel) {
-    case ScanKernel::portable:
-    case ScanKernel::sse2:
-        return true;
-    case ScanKernel::avx2:
-        return __builtin_cpu_supports("avx2");
-    case ScanKernel::avx512bw:
-        return __builtin_cpu_supports("avx512bw");
-    }
-    return false;
-#else
-    return kernel == ScanKernel::portable;
-#endif
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    return entry != nullptr && processorRuns(entry->needs);
 }
 
 ScanKernel chosenScanKernel() {
-    static const ScanKernel chosen = [] {
-        // The widest first: allScanKernels lists them from the narrowest.
-        ScanKernel best = ScanKernel::portable;
-        for (ScanKernel kernel : allScanKernels)
-            if (scanKernelRuns(kernel)) best = kernel;
-        return best;
-    }();
+    static const ScanKernel chosen = firstThatRuns(scanKernels).kernel;
     return chosen;
 }
 
@@ -858,7 +819,9 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly
         expandByteByByte(in, c, out);
     else if (S_ISREG(status.st_mode))
         expandFile(in, kernel, c, o);
-    else if (holdsInput(in))
+    // A stream that holds bytes a read of its descriptor would skip is read
+    // through itself.
+    else if (streamHoldsInput(in))
         expandByteByByte(in, c, out);
     else {
         widenInputPipe(fd);

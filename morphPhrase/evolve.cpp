@@ -5,10 +5,10 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <iterator>
 
 #include "mt19937ar.h"
-#include "mt19937arKernels.h"
-#include "processor.h"
+#include "processors.h"
 
 #if SUITE_X86_64_KERNELS
 #include <immintrin.h>
@@ -341,42 +341,50 @@ int64_t evolveLoop(const char *phrase, char *buf, unsigned char *correct, uint32
     const char *phrase, char *buf, unsigned char *correct, uint32_t n, int64_t updatePeriod, FILE *display) {
     return evolveLoop<checkBlock_avx512>(phrase, buf, correct, n, updatePeriod, display);
 }
+#else
+// A build without x86-64 kernels names the wide kernels all the same, as the
+// portable loop; processorRuns never lets them run.
+constexpr auto evolve_avx2 = evolveLoop<checkBlock_portable>;
+constexpr auto evolve_avx512 = evolveLoop<checkBlock_portable>;
 #endif
+
+// The kernels from the widest. Each needs the instruction set of the
+// generator's kernel of the same name (mt19937arKernels.h), so that the loop
+// runs where the generator's kernel runs.
+struct EvolveKernelEntry {
+    InstructionSet needs;
+    EvolveKernel kernel;
+    const char *name;
+    int64_t (*loop)(const char *phrase, char *buf, unsigned char *correct, uint32_t n, int64_t updatePeriod,
+                    FILE *display);
+};
+constexpr EvolveKernelEntry evolveKernels[] = {
+    {InstructionSet::avx512f, EvolveKernel::avx512, "avx512", evolve_avx512},
+    {InstructionSet::avx2, EvolveKernel::avx2, "avx2", evolve_avx2},
+    {InstructionSet::portable, EvolveKernel::portable, "portable", evolveLoop<checkBlock_portable>},
+};
+static_assert(std::size(evolveKernels) == kEvolveKernelCount);
 
 }  // namespace
 
 const char *evolveKernelName(EvolveKernel kernel) {
-    switch (kernel) {
-    case EvolveKernel::avx512: return "avx512";
-    case EvolveKernel::avx2: return "avx2";
-    case EvolveKernel::portable: break;
-    }
-    return "portable";
+    const EvolveKernelEntry *entry = entryOf(evolveKernels, kernel);
+    return entry != nullptr ? entry->name : "portable";
 }
 
 bool evolveKernelRuns(EvolveKernel kernel) {
-    // The gathers need what the generator's kernels of the same names need,
-    // and nothing runs them on other processors.
-    return mtKernelRuns(evolveKernelName(kernel));
+    const EvolveKernelEntry *entry = entryOf(evolveKernels, kernel);
+    return entry != nullptr && processorRuns(entry->needs);
 }
 
-EvolveKernel evolveKernel() {
-    if (evolveKernelRuns(EvolveKernel::avx512)) return EvolveKernel::avx512;
-    if (evolveKernelRuns(EvolveKernel::avx2)) return EvolveKernel::avx2;
-    return EvolveKernel::portable;
-}
+EvolveKernel evolveKernel() { return firstThatRuns(evolveKernels).kernel; }
 
 int64_t evolveWith(EvolveKernel kernel, const char *phrase, char *buf, unsigned char *correct, size_t length,
                    int64_t updatePeriod, FILE *display) {
     assert(length >= 1 && length <= kMaxPhrase);
     assert(evolveKernelRuns(kernel));
     if (length == 1) return evolveOne(phrase, buf, correct, updatePeriod, display);
-    const uint32_t n = uint32_t(length);
-#if SUITE_X86_64_KERNELS
-    if (kernel == EvolveKernel::avx512) return evolve_avx512(phrase, buf, correct, n, updatePeriod, display);
-    if (kernel == EvolveKernel::avx2) return evolve_avx2(phrase, buf, correct, n, updatePeriod, display);
-#endif
-    return evolveLoop<checkBlock_portable>(phrase, buf, correct, n, updatePeriod, display);
+    return entryOf(evolveKernels, kernel)->loop(phrase, buf, correct, uint32_t(length), updatePeriod, display);
 }
 
 int64_t evolve(const char *phrase, char *buf, unsigned char *correct, size_t length, int64_t updatePeriod,

@@ -2,7 +2,7 @@
 // all arithmetic on state words is modulo 2^32.
 #include "mt19937ar.h"
 #include "mt19937arKernels.h"
-#include "processor.h"
+#include "processors.h"
 
 #include <cassert>
 #include <cerrno>
@@ -61,19 +61,8 @@ int mti = N + 1;  // N + 1: never seeded
 // elsewhere they are the portable loop under their own names and never run.
 #if SUITE_X86_64_KERNELS
 #define MT_TARGET(isa) [[gnu::target(isa)]]
-bool runsAvx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
-
-bool runsAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
 #else
 #define MT_TARGET(isa)
-bool runsAvx512() { return false; }
-bool runsAvx2() { return false; }
 #endif
 
 // The widest kernels this processor runs, chosen on first use.
@@ -81,16 +70,9 @@ void (*regenerateKernel)(uint32_t *) = nullptr;
 void (*temperKernel)(const uint32_t *, uint32_t *, size_t) = nullptr;
 
 void chooseKernels() {
-    if (runsAvx512()) {
-        regenerateKernel = mtRegenerate_avx512;
-        temperKernel = mtTemper_avx512;
-    } else if (runsAvx2()) {
-        regenerateKernel = mtRegenerate_avx2;
-        temperKernel = mtTemper_avx2;
-    } else {
-        regenerateKernel = mtRegenerate_portable;
-        temperKernel = mtTemper_portable;
-    }
+    const MtKernel &chosen = firstThatRuns(mtKernels);
+    regenerateKernel = chosen.regenerate;
+    temperKernel = chosen.temper;
 }
 
 // One pass over the whole vector; afterwards all N words are ready. An
@@ -118,10 +100,17 @@ MT_TARGET("avx512f") void mtTemper_avx512(const uint32_t *src, uint32_t *dst, si
     temperBody(src, dst, n);
 }
 
+const MtKernel mtKernels[kMtKernelCount] = {
+    {InstructionSet::avx512f, "avx512", mtRegenerate_avx512, mtTemper_avx512},
+    {InstructionSet::avx2, "avx2", mtRegenerate_avx2, mtTemper_avx2},
+    {InstructionSet::portable, "portable", mtRegenerate_portable, mtTemper_portable},
+};
+
 bool mtKernelRuns(const char *name) {
-    if (std::strcmp(name, "avx512") == 0) return runsAvx512();
-    if (std::strcmp(name, "avx2") == 0) return runsAvx2();
-    return std::strcmp(name, "portable") == 0;
+    for (const MtKernel &kernel : mtKernels) {
+        if (std::strcmp(kernel.name, name) == 0) return processorRuns(kernel.needs);
+    }
+    return false;
 }
 
 void init_genrand(uint32_t s) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "processors.h"
+
 // Words in the state vector.
 constexpr int kMtDegree = 624;
 
@@ -18,6 +20,17 @@ void mtRegenerate_avx512(uint32_t *v);
 void mtTemper_portable(const uint32_t *src, uint32_t *dst, size_t n);
 void mtTemper_avx2(const uint32_t *src, uint32_t *dst, size_t n);
 void mtTemper_avx512(const uint32_t *src, uint32_t *dst, size_t n);
+
+// The kernels from the widest, with the instruction set each needs; the
+// generator takes the first that the processor runs.
+struct MtKernel {
+    InstructionSet needs;
+    const char *name;
+    void (*regenerate)(uint32_t *v);
+    void (*temper)(const uint32_t *src, uint32_t *dst, size_t n);
+};
+constexpr int kMtKernelCount = 3;
+extern const MtKernel mtKernels[kMtKernelCount];
 
 // Whether the kernels named "portable", "avx2" or "avx512" run here.
 bool mtKernelRuns(const char *name);

@@ -5,9 +5,10 @@
 #include "countBytes.h"
 
 #include <cstring>
+#include <iterator>
 #include <utility>
 
-#include "processor.h"
+#include "processors.h"
 
 #if SUITE_X86_64_KERNELS
 #include <immintrin.h>
@@ -236,18 +237,28 @@ void bitPlanesFold(ByteCounters &c) {
     for (std::size_t v = 0; v < kByteValues; ++v) c.totals[v] += slot[v >> 4][v & 15];
     c.planeBytes = 0;
 }
-
-bool processorHasPlanes() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("gfni");
-}
 #else
+// A build without x86-64 kernels has no bit planes, and never runs them.
 constexpr std::size_t kPlaneBlock = 512;
 void bitPlanesCount(ByteCounters &, const unsigned char *, std::size_t) {}
 void bitPlanesFold(ByteCounters &) {}
-bool processorHasPlanes() { return false; }
 #endif
+
+// The kernels from the best; the first the processor runs counts whatever
+// the look at a block leaves to the processor's choice. The pair table is
+// never that choice: it is the look's own for text where the bit planes do
+// not run.
+struct CountKernelEntry {
+    InstructionSet needs;
+    CountKernel kernel;
+    const char *name;
+};
+constexpr CountKernelEntry countKernels[] = {
+    {InstructionSet::avx512PopcountGfni, CountKernel::bitPlanes, "bit-planes (AVX-512)"},
+    {InstructionSet::portable, CountKernel::multiTable, "multi-table"},
+    {InstructionSet::portable, CountKernel::pairTable, "pair-table"},
+};
+static_assert(std::size(countKernels) == kCountKernelCount);
 
 void fold(ByteCounters &c, CountKernel kernel) {
     switch (kernel) {
@@ -312,19 +323,13 @@ bool looksLikeText(const unsigned char *p) {
 }  // namespace
 
 const char *countKernelName(CountKernel kernel) {
-    switch (kernel) {
-    case CountKernel::multiTable:
-        return "multi-table";
-    case CountKernel::pairTable:
-        return "pair-table";
-    case CountKernel::bitPlanes:
-        return "bit-planes (AVX-512)";
-    }
-    return "?";
+    const CountKernelEntry *entry = entryOf(countKernels, kernel);
+    return entry != nullptr ? entry->name : "?";
 }
 
 bool countKernelSupported(CountKernel kernel) {
-    return kernel != CountKernel::bitPlanes || processorHasPlanes();
+    const CountKernelEntry *entry = entryOf(countKernels, kernel);
+    return entry != nullptr && processorRuns(entry->needs);
 }
 
 void countBytesWith(ByteCounters &counters, CountKernel kernel, const unsigned char *p, std::size_t n) {
@@ -334,8 +339,7 @@ void countBytesWith(ByteCounters &counters, CountKernel kernel, const unsigned c
 CountKernel chosenCountKernel() {
     // Chosen once, whichever thread asks first (the initialisation of a
     // local static is made safe between threads).
-    static const CountKernel mainKernel =
-        processorHasPlanes() ? CountKernel::bitPlanes : CountKernel::multiTable;
+    static const CountKernel mainKernel = firstThatRuns(countKernels).kernel;
     return mainKernel;
 }
 

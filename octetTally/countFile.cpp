@@ -6,7 +6,6 @@
 #include "countFile.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <cstring>
 
 #include "countBytes.h"
+#include "processors.h"
 
 namespace {
 
@@ -145,13 +145,10 @@ int countInRanges(int fd, int count) {
 
 // --- Processors and quotas -------------------------------------------------
 
+// Those of the affinity mask, or where the system cannot tell, those online.
 int affinityProcessors() {
-#if SUITE_HAVE_SCHED_GETAFFINITY && SUITE_HAVE_CPU_COUNT
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-#endif
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 && online < 4096 ? static_cast<int>(online) : 1;
+    const int affinity = affinityProcessorCount();
+    return affinity > 0 ? affinity : onlineProcessorCount();
 }
 
 // A quota as processors, rounded up; 0 when the file sets none.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform.h"
 #include "timsort-impl.h"
 
 char timsort_rcsid[] = "$Id: timsort.c,v 1.12 2024-09-02 11:52:17-04 devteam Exp $";
@@ -21,13 +22,7 @@ namespace {
                               const char *routine, const char *suffix) {
     // The C library's own assertions name the program as it was invoked;
     // where that name is not on offer, the message starts at the file.
-#if SUITE_HAVE_PROGRAM_INVOCATION_SHORT_NAME
-    const char *prog = program_invocation_short_name;
-#elif SUITE_HAVE_GETPROGNAME
-    const char *prog = getprogname();
-#else
-    const char *prog = "";
-#endif
+    const char *prog = invocationShortName();
     std::fprintf(stderr, "%s%s%s:%u: %s%s: Assertion `%s' failed.\n", prog,
                  prog[0] != '\0' ? ": " : "", file, line, routine, suffix, expr);
     std::fflush(stderr);

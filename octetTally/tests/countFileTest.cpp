@@ -119,11 +119,11 @@ TEST(CountFile, UsableProcessorsFollowAffinityAndQuotas) {
         if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(100);
         _exit(usableProcessors());
     });
-#if SUITE_HAVE_SCHED_GETAFFINITY && SUITE_HAVE_CPU_COUNT
-    EXPECT_EQ(bound.status, 1) << "bound to one processor";
-#else
-    EXPECT_EQ(bound.status, all) << "no affinity mask: the processors online";
-#endif
+    if (SUITE_HAVE_SCHED_GETAFFINITY && SUITE_HAVE_CPU_COUNT) {
+        EXPECT_EQ(bound.status, 1) << "bound to one processor";
+    } else {
+        EXPECT_EQ(bound.status, all) << "no affinity mask: the processors online";
+    }
 
     QuotaHierarchy h;
     if (!findHierarchy(h)) GTEST_SKIP() << "no processor quota can be set here (no writable cgroup with cpu)";

@@ -744,13 +744,10 @@ TEST(TimsortChecks, MisuseAbortsWithTheStandardMessage) {
         {nullptr, 0, 0, nullptr, "timsort_width", "c"},
         {some, 3, 3, nullptr, "timsort_width", "c"},
     };
-#if SUITE_HAVE_PROGRAM_INVOCATION_SHORT_NAME
-    const std::string namePrefix = std::string(program_invocation_short_name) + ": ";
-#elif SUITE_HAVE_GETPROGNAME
-    const std::string namePrefix = std::string(getprogname()) + ": ";
-#else
-    const std::string namePrefix;
-#endif
+    // The program's name as the C library keeps it, where it keeps one: this
+    // test executable's.
+    const std::string namePrefix =
+        SUITE_HAVE_PROGRAM_INVOCATION_SHORT_NAME || SUITE_HAVE_GETPROGNAME ? "timsort_tests: " : "";
     for (const Case &c : cases) {
         const RunResult r = runInChild([&] { timsort(c.a, c.nel, c.width, c.c); });
         EXPECT_FALSE(r.exited);
