@@ -9,7 +9,7 @@
 #include <cassert>
 #include <cctype>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +29,7 @@ const char compiledDateTime[] = "Compiled " SUITE_BUILD_DATE " at " SUITE_BUILD_
 constexpr int kDefaultSpacing = 4;
 
 struct Options {
-    int spacing = 0;  // 0: no -n given
+    int64_t spacing = 0;  // 0: no -n given
     bool inPlace = false;
     bool preserveDates = false;
     bool leadingOnly = false;
@@ -37,25 +37,27 @@ struct Options {
     bool displayWidths = false;  // -u: columns by display width in UTF-8
 };
 
-// A decimal integer read the way atoi reads one (leading blanks, a sign,
-// digits up to the first non-digit, none giving 0), but saturating instead
-// of overflowing.
-int readNumber(const char *text) {
+// A tab spacing read the way atoi reads a number (leading blanks, a sign,
+// digits up to the first non-digit, none giving 0), but never overflowing:
+// *tooLarge tells a spacing above the largest the filter takes, and one far
+// below 1 stays below 1.
+int64_t readSpacing(const char *text, bool *tooLarge) {
     while (std::isspace(static_cast<unsigned char>(*text))) ++text;
     bool negative = *text == '-';
     if (*text == '-' || *text == '+') ++text;
-    long long value = 0;
-    while (*text >= '0' && *text <= '9') {
-        value = value * 10 + (*text - '0');
-        if (value > INT_MAX) {
-            value = static_cast<long long>(INT_MAX) + 1;
-        }
-        ++text;
+    uint64_t value = 0;
+    *tooLarge = false;
+    const uint64_t largest = static_cast<uint64_t>(kMaxSpacing);
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        uint64_t digit = static_cast<uint64_t>(*text - '0');
+        value = value > (largest - digit) / 10 ? largest + 1 : value * 10 + digit;
     }
-    if (negative) value = -value;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
+    if (value > largest) {
+        if (negative) return -kMaxSpacing;
+        *tooLarge = true;
+        return kMaxSpacing;
+    }
+    return negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
 }
 
 Options parseOptions(int argc, char *argv[]) {
@@ -89,12 +91,18 @@ Options parseOptions(int argc, char *argv[]) {
         case 'u':
             options.displayWidths = true;
             break;
-        case 'n':
-            options.spacing = readNumber(optarg);
+        case 'n': {
+            bool tooLarge;
+            options.spacing = readSpacing(optarg, &tooLarge);
             if (options.spacing < 1) {
                 usage(stderr, "Incorrect or missing value for option -n.  Tab spacing must be 1 or\ngreater.");
             }
+            if (tooLarge) {
+                usage(stderr, "Tab spacing \"%s\" for option -n is too large.  It must be no greater than\n%lld.",
+                      optarg, static_cast<long long>(kMaxSpacing));
+            }
             break;
+        }
         case 'h':
         case 'H':
             usage(stdout, nullptr);
@@ -129,14 +137,20 @@ void checkOperands(const Options &options, int operands) {
 }
 
 // -n wins; else BLANKFILL_SPACING when set and not empty; else the default.
-int spacingFromEnvironment() {
+int64_t spacingFromEnvironment() {
     const char *value = std::getenv("BLANKFILL_SPACING");
     if (value == nullptr || *value == '\0') {
         return kDefaultSpacing;
     }
-    int spacing = readNumber(value);
+    bool tooLarge;
+    int64_t spacing = readSpacing(value, &tooLarge);
     if (spacing < 1) {
-        usage(stderr, "Cannot set tab spacing to %d.  It must be a whole number, 1 or greater.\n", spacing);
+        usage(stderr, "Cannot set tab spacing to %lld.  It must be a whole number, 1 or greater.\n",
+              static_cast<long long>(spacing));
+    }
+    if (tooLarge) {
+        usage(stderr, "Cannot set tab spacing to \"%s\".  It must be no greater than %lld.\n", value,
+              static_cast<long long>(kMaxSpacing));
     }
     return spacing;
 }

@@ -205,7 +205,13 @@ struct Marks {
 // taken.
 inline size_t putTabRun(Output &o, char *&q, Columns &c, uint64_t tabs, size_t offset) {
     size_t tabRun = static_cast<size_t>(std::countr_one(tabs >> offset));
-    uint64_t count = spacesToStop(c) + (tabRun - 1) * c.spacing;
+    // Up to 64 tabs of the largest spacing would not fit: the count then
+    // stays at the most that can be written, which no output ever reaches.
+    uint64_t count;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(tabRun - 1), c.spacing, &count) ||
+        __builtin_add_overflow(count, spacesToStop(c), &count)) {
+        count = UINT64_MAX;
+    }
     c.column += count;
     q = putSpaces(o, q, count);
     return tabRun;
@@ -802,7 +808,7 @@ ScanKernel chosenScanKernel() {
     return chosen;
 }
 
-int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly, FILE *out) {
+int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
     Columns c;
     c.spacing = spacing >= 2 ? static_cast<uint64_t>(spacing) : 1;
     c.spacingIsPowerOfTwo = (c.spacing & (c.spacing - 1)) == 0;
@@ -833,6 +839,6 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int spacing, int leadingOnly
     return 0;
 }
 
-int blankfill(FILE *in, int spacing, int leadingOnly, FILE *out) {
+int blankfill(FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
     return expandTabsWith(chosenScanKernel(), in, spacing, leadingOnly, out);
 }

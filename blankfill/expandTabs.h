@@ -2,17 +2,24 @@
 // that tests and benchmarks link it on its own.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
+// The largest tab spacing the filter takes: the largest column it counts,
+// which is the largest offset a file can have. A line never gets that long
+// in any file, and the spaces of a run of tabs never wrap round.
+constexpr int64_t kMaxSpacing = INT64_MAX;
+
 // Copies `in` to `out`, replacing each tab by the spaces that reach the next
-// tab stop (stops every `spacing` columns; a spacing below 2 acts as 1). With
+// tab stop (stops every `spacing` columns; a spacing below 2 acts as 1, and
+// one above kMaxSpacing is the caller's to refuse). With
 // `leadingOnly` non-zero only the tabs among a line's leading spaces and tabs
 // are expanded; later tabs are copied. Columns count bytes from 0 at each
 // newline; a backspace lowers the column when it is above 0 and raises it
 // otherwise. Reads to the end of input or the first failure of either
 // stream. Returns 0, or 1 when either stream's error indicator is set at the
 // end. Both streams stay open; the caller checks and closes them.
-int blankfill(FILE *in, int spacing, int leadingOnly, FILE *out);
+int blankfill(FILE *in, int64_t spacing, int leadingOnly, FILE *out);
 
 // From now on the filter counts columns by display width: the input is read
 // as UTF-8, a character takes the columns that the system's wcwidth gives it

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // The bytes taken from a regular file at a time, and the output handed to the
@@ -29,4 +30,4 @@ bool scanKernelRuns(ScanKernel kernel);
 ScanKernel chosenScanKernel();
 
 // The filter of expandTabs.h with the given kernel, which must run here.
-int expandTabsWith(ScanKernel kernel, FILE *in, int spacing, int leadingOnly, FILE *out);
+int expandTabsWith(ScanKernel kernel, FILE *in, int64_t spacing, int leadingOnly, FILE *out);

@@ -59,6 +59,17 @@ std::string badVariable(int value) {
            ".  It must be a whole number, 1 or greater.\n\n" + helpText;
 }
 
+// A spacing above the largest column that the filter counts, 2^63 - 1.
+std::string tooLargeOption(const std::string &value) {
+    return "blankfill: Tab spacing \"" + value +
+           "\" for option -n is too large.  It must be no greater than\n9223372036854775807.\n" + helpText;
+}
+
+std::string tooLargeVariable(const std::string &value) {
+    return "blankfill: Cannot set tab spacing to \"" + value +
+           "\".  It must be no greater than 9223372036854775807.\n\n" + helpText;
+}
+
 const std::string enoent = std::strerror(ENOENT);
 
 RunResult run(std::vector<std::string> args, std::vector<std::string> env = {"BLANKFILL_SPACING"},
@@ -121,7 +132,17 @@ TEST(BlankfillTool, SpacingFromOptionAndVariable) {
         {{"-n", "x"}, {unset}, "", badOptionValue, 1},
         {{"-n", ""}, {unset}, "", badOptionValue, 1},
         {{"-n", " +3"}, {unset}, spaced(3), "", 0},
+        {{"-n", "9223372036854775808"}, {unset}, "", tooLargeOption("9223372036854775808"), 1},
+        {{"-n", "18446744073709551616"}, {unset}, "", tooLargeOption("18446744073709551616"), 1},
+        {{"-n", "-18446744073709551616"}, {unset}, "", badOptionValue, 1},
+        {{}, {"BLANKFILL_SPACING=18446744073709551616"}, "", tooLargeVariable("18446744073709551616"), 1},
+        {{}, {"BLANKFILL_SPACING=9223372036854775808"}, "", tooLargeVariable("9223372036854775808"), 1},
     });
+    // Past 2^31, the spacing is exact: a tab at column 1 reaches 2^31.
+    const std::string filter = "printf 'a\\tb\\n' | env -u BLANKFILL_SPACING " + std::string(BLANKFILL_PATH) +
+                               " -n 2147483648";
+    EXPECT_EQ(testing_support::shellOutput(filter + " | wc -c"), "2147483650\n");
+    EXPECT_EQ(testing_support::shellOutput(filter + " | tail -c 3"), " b\n");
 }
 
 TEST(BlankfillTool, HelpVersionAndRejectedOptions) {
