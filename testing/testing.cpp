@@ -106,6 +106,13 @@ void applyEnvironment(const std::vector<std::string> &env) {
         limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(o.fileSizeLimit);
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) childFail("setrlimit");
     }
+    if (o.openFileLimit >= 0) {
+        // Only the three standard streams count against the limit.
+        for (int fd = 3; fd < 1024; ++fd) close(fd);
+        struct rlimit limit;
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(o.openFileLimit);
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) childFail("setrlimit");
+    }
     if (o.asNobody) {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) childFail("drop privileges");
     }

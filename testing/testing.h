@@ -40,6 +40,7 @@ struct RunOptions {
     std::vector<std::string> env;           // "NAME=VALUE" sets, "NAME" unsets
     std::string cwd;                        // empty: the test's own
     long long fileSizeLimit = -1;           // RLIMIT_FSIZE in bytes; SIGXFSZ ignored
+    int openFileLimit = -1;                 // RLIMIT_NOFILE, with every descriptor above 2 closed
     bool asNobody = false;                  // drop to uid/gid 65534 before exec
     std::optional<std::string> argv0;       // default: the path
     std::string stdoutPath;                 // empty: captured; else opened O_WRONLY|O_CREAT|O_TRUNC

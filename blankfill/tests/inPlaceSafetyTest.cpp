@@ -242,21 +242,29 @@ TEST(InPlaceSafety, LimitsAreReportedWithTheirCause) {
     } cases[] = {
         // The copy fails to be written: the file is named, but no temporary
         // file that never had a name on disk is.
-        {"prlimit --fsize=102400", EFBIG, 1},
+        {"file size", EFBIG, 1},
         // No descriptor to look the name up with: that is said, not that
         // the file cannot be found.
-        {"prlimit --nofile=4", EMFILE, 0},
+        {"open files", EMFILE, 0},
     };
     for (const Case &c : cases) {
         TempDir dir;
         const std::string big = makeText(100 << 10);
         writeFile(dir.file("big"), big);
         writeFile(dir.file("small"), "\tx\n");
-        int status = 0;
-        std::string out = shellOutput("cd " + dir.path() + " && exec " + c.limit + " env -u " + unset + " " +
-                                          BLANKFILL_PATH + " -i big small 2>&1",
-                                      &status);
-        EXPECT_EQ(status, 0) << c.limit << ": -1 means ended by a signal: " << out;
+        RunResult r;
+        if (c.cause == EFBIG) {
+            r.status = 0;
+            r.err = shellOutput("cd " + dir.path() + " && ulimit -f 100 && exec env -u " + unset + " " +
+                                    BLANKFILL_PATH + " -i big small 2>&1",
+                                &r.status);
+        } else {
+            RunOptions options = inPlace({"big", "small"}, dir.path());
+            options.openFileLimit = 4;
+            r = runTool(BLANKFILL_PATH, options);
+        }
+        const std::string &out = r.err;
+        EXPECT_EQ(r.status, 0) << c.limit << ": -1 means ended by a signal: " << out;
         EXPECT_EQ(out.find("blankfill: \"big\": "), 0u) << c.limit << ": " << out;
         EXPECT_NE(out.find(std::strerror(c.cause)), std::string::npos) << c.limit << ": " << out;
         EXPECT_EQ(out.find("Cannot find"), std::string::npos) << c.limit << ": " << out;
