@@ -265,7 +265,10 @@ TEST(InPlaceSafety, LimitsAreReportedWithTheirCause) {
         }
         const std::string &out = r.err;
         EXPECT_EQ(r.status, 0) << c.limit << ": -1 means ended by a signal: " << out;
-        EXPECT_EQ(out.find("blankfill: \"big\": "), 0u) << c.limit << ": " << out;
+        // (Where names are looked up without handles, the open of the file
+        // itself is what runs out of descriptors, and says so.)
+        EXPECT_EQ(out.find("blankfill: "), 0u) << c.limit << ": " << out;
+        EXPECT_LT(out.find("\"big\""), out.find('\n')) << c.limit << ": " << out;
         EXPECT_NE(out.find(std::strerror(c.cause)), std::string::npos) << c.limit << ": " << out;
         EXPECT_EQ(out.find("Cannot find"), std::string::npos) << c.limit << ": " << out;
         if (SUITE_HAVE_O_TMPFILE) {
