@@ -88,6 +88,9 @@ const int forwardedSignals[] = {
 #if SUITE_HAVE_SIGPWR
     SIGPWR,
 #endif
+#if SUITE_HAVE_SIGEMT
+    SIGEMT,
+#endif
 };
 
 // What the caller left us, given back to the command before it starts. Only

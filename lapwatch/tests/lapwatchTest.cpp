@@ -381,6 +381,9 @@ TEST_F(LapwatchSignals, EveryEndingSignalIsForwarded) {
 #if SUITE_HAVE_SIGPWR
     signals.push_back(SIGPWR);
 #endif
+#if SUITE_HAVE_SIGEMT
+    signals.push_back(SIGEMT);
+#endif
     std::string lost;
     for (int row : signals) {
         int sig = row < 0 ? -row : row;
