@@ -59,7 +59,9 @@ int quotaFromFile(const char *dir, bool unified, ReadSmallFile read) {
         if (std::sscanf(text, "%lld", &period) != 1) period = 0;
     }
     if (period <= 0) return 0;
-    const long long processors = (quota + period - 1) / period;
+    // Rounded up without adding first: a file may say any number up to the
+    // largest, and the sum would overflow.
+    const long long processors = quota / period + (quota % period != 0);
     return processors < kMostQuotaProcessors ? static_cast<int>(processors) : kMostQuotaProcessors;
 }
 
@@ -77,7 +79,8 @@ bool listHas(const char *list, const char *word) {
 
 int quotaOfGroup(const char *mountPoint, const char *root, const char *group, bool unified, ReadSmallFile read) {
     const std::size_t rootLength = std::strcmp(root, "/") == 0 ? 0 : std::strlen(root);
-    if (std::strncmp(group, root, rootLength) != 0) return 0;
+    // The group must be the root or lie below it: "/ab" is not below "/a".
+    if (std::strncmp(group, root, rootLength) != 0 || (group[rootLength] != '\0' && group[rootLength] != '/')) return 0;
     char dir[4096];
     if (std::snprintf(dir, sizeof dir, "%s%s", mountPoint, group + rootLength) >= int(sizeof dir)) return 0;
     const std::size_t top = std::strlen(mountPoint);
@@ -99,8 +102,10 @@ bool groupOf(const char *cgroups, std::size_t length, bool unified, char *group,
         char *controllers = std::strchr(line, ':');
         char *path = controllers ? std::strchr(controllers + 1, ':') : nullptr;
         if (path == nullptr) continue;
+        // The line split into its hierarchy's number, its controllers and
+        // the group's path.
+        *controllers++ = '\0';
         *path++ = '\0';
-        ++controllers;
         const bool match = unified ? std::strcmp(line, "0") == 0 && *controllers == '\0'
                                    : listHas(controllers, "cpu");
         if (match && std::strlen(path) < size) {

@@ -28,7 +28,8 @@ bool listHas(const char *list, const char *word);
 
 // The process's group `group` in the hierarchy mounted at `mountPoint`,
 // whose root there is `root`, and each group above it up to the mount
-// point: the smallest quota among them; 0 for none.
+// point: the smallest quota among them; 0 for none, or when the group is
+// not the root nor below it.
 int quotaOfGroup(const char *mountPoint, const char *root, const char *group, bool unified, ReadSmallFile read);
 
 // The group of this process, from the text of /proc/self/cgroup (`length`

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 
@@ -105,6 +104,54 @@ TEST(ProcessorQuota, UsableProcessorsFollowAffinityAndQuotas) {
         rmdir(outer.c_str());
         const int want = row.processors < all ? row.processors : all;
         EXPECT_EQ(run.status, want) << "quotas " << row.outer << " above, " << row.inner << " on the group";
+    }
+}
+
+// The quota files of the cases below, by path.
+std::map<std::string, std::string> quotaFiles;
+
+bool readQuotaFile(const char *path, char *text, std::size_t size) {
+    auto file = quotaFiles.find(path);
+    if (file == quotaFiles.end()) return false;
+    std::snprintf(text, size, "%s", file->second.c_str());
+    return true;
+}
+
+TEST(ProcessorQuota, LeastQuotaOfTheTables) {
+    const std::string unified = "30 25 0:26 / /m rw,nosuid shared:4 - cgroup2 cgroup2 rw\n";
+    const std::string older = "33 32 0:30 / /v rw,relatime - cgroup cgroup rw,cpu,cpuacct\n"
+                              "34 32 0:31 / /w rw,relatime - cgroup cgroup rw,memory\n";
+    const struct {
+        std::string mountinfo;
+        std::string cgroups;
+        std::map<std::string, std::string> files;
+        int processors;
+    } cases[] = {
+        // The single hierarchy's line, "0::".
+        {unified, "0::/g\n", {{"/m/g/cpu.max", "150000 100000\n"}}, 2},
+        {unified, "0::/g\n", {{"/m/g/cpu.max", "max 100000\n"}}, 0},
+        // The older kind: the hierarchy that has "cpu"; the least quota of
+        // the group and those above it.
+        {older, "4:memory:/a/b\n2:cpu,cpuacct:/a/b\n",
+         {{"/v/a/b/cpu.cfs_quota_us", "300000\n"}, {"/v/a/b/cpu.cfs_period_us", "100000\n"},
+          {"/v/a/cpu.cfs_quota_us", "100000\n"}, {"/v/a/cpu.cfs_period_us", "100000\n"},
+          {"/w/a/b/cpu.cfs_quota_us", "50000\n"}, {"/w/a/b/cpu.cfs_period_us", "100000\n"}},
+         1},
+        {older, "2:cpu,cpuacct:/a\n", {{"/v/a/cpu.cfs_quota_us", "-1\n"}, {"/v/a/cpu.cfs_period_us", "100000\n"}}, 0},
+        // A hierarchy seen from inside a group: its root is left out of the
+        // path, and a group beside the root is none of it.
+        {"50 40 0:40 /a /m rw - cgroup2 cgroup2 rw\n", "0::/a/c\n", {{"/m/c/cpu.max", "200000 100000"}}, 2},
+        {"50 40 0:40 /a /m rw - cgroup cgroup rw,cpu\n", "1:cpu:/ab/c\n",
+         {{"/mb/c/cpu.cfs_quota_us", "100000"}, {"/mb/c/cpu.cfs_period_us", "100000"}}, 0},
+        // The largest number a file can say.
+        {unified, "0::/g\n", {{"/m/g/cpu.max", "9223372036854775807 100000\n"}}, kMostQuotaProcessors},
+    };
+    for (const auto &c : cases) {
+        quotaFiles = c.files;
+        EXPECT_EQ(quotaProcessors(c.mountinfo.data(), c.mountinfo.size(), c.cgroups.data(), c.cgroups.size(),
+                                  readQuotaFile),
+                  c.processors)
+            << c.mountinfo << c.cgroups;
     }
 }
 
