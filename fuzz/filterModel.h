@@ -16,32 +16,31 @@
 // The filter's output, a byte at a time: a tab reaches the next stop (in
 // leading-only mode only among a line's leading blanks), a newline starts
 // the column again, a backspace steps back over a column above 0, and every
-// other byte takes one.
-inline std::string byteModel(const std::string &in, int64_t spacingGiven, bool leadingOnly) {
+// other byte takes one. Only the tabs change the text: what lies between
+// them is copied whole. The line so far may have reached `column`, among
+// its leading blanks or not.
+inline std::string byteModel(const std::string &in, int64_t spacingGiven, bool leadingOnly, uint64_t column = 0,
+                             bool leading = true) {
     const uint64_t spacing = spacingGiven >= 2 ? static_cast<uint64_t>(spacingGiven) : 1;
     std::string out;
-    uint64_t column = 0;
-    bool leading = true;
-    for (char c : in) {
-        const auto byte = static_cast<unsigned char>(c);
+    out.reserve(in.size());
+    size_t copied = 0;
+    for (size_t at = 0; at < in.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(in[at]);
         if (byte == '\n') {
-            out += '\n';
             column = 0;
             leading = true;
-        } else if (byte == '\t' && leading) {
+        } else if (byte == '\t' && (leading || !leadingOnly)) {
             const uint64_t spaces = spacing - column % spacing;
-            out.append(spaces, ' ');
+            out.append(in, copied, at - copied).append(spaces, ' ');
+            copied = at + 1;
             column += spaces;
         } else {
             if (leadingOnly && byte != '\t' && byte != ' ') leading = false;
-            out += static_cast<char>(byte);
-            if (byte == '\b' && column > 0)
-                --column;
-            else
-                ++column;
+            column = byte == '\b' && column > 0 ? column - 1 : column + 1;
         }
     }
-    return out;
+    return out.append(in, copied, std::string::npos);
 }
 
 // An output stream that takes `limit` bytes and then fails every write.

@@ -453,7 +453,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     const int call = data[0] & 3;  // lookUp, lookUp for a new file, openToWrite, openToWrite appending
-    const bool endsInSlash = data[0] & 4;
+    const bool flagSlash = data[0] & 4;
     const bool open = data[0] & 8;
     const bool swap = data[0] & 16;
     const std::vector<std::string> &words = vocabulary();
@@ -466,7 +466,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     std::string name = treeRoot;
     for (const std::string &token : tokens) name += "/" + token;
-    if (endsInSlash) name += "/";
+    if (flagSlash) name += "/";
+    // An empty last component ends the name in '/' as well.
+    const bool endsInSlash = name.back() == '/';
 
     const int before = descriptorsOpen();
     const bool mayBeAbsent = call != 0;
