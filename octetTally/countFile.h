@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "processorQuota.h"
+#include "processorQuota.h"  // usableProcessors, which countThreadsFor asks
 
 // The most threads one count uses. A thread reads and counts random bytes
 // at 3 to 6 GB/s, and the copies out of the page cache are what bounds

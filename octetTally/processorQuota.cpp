@@ -80,7 +80,8 @@ bool listHas(const char *list, const char *word) {
 int quotaOfGroup(const char *mountPoint, const char *root, const char *group, bool unified, ReadSmallFile read) {
     const std::size_t rootLength = std::strcmp(root, "/") == 0 ? 0 : std::strlen(root);
     // The group must be the root or lie below it: "/ab" is not below "/a".
-    if (std::strncmp(group, root, rootLength) != 0 || (group[rootLength] != '\0' && group[rootLength] != '/')) return 0;
+    if (std::strncmp(group, root, rootLength) != 0) return 0;
+    if (group[rootLength] != '\0' && group[rootLength] != '/') return 0;
     char dir[4096];
     if (std::snprintf(dir, sizeof dir, "%s%s", mountPoint, group + rootLength) >= int(sizeof dir)) return 0;
     const std::size_t top = std::strlen(mountPoint);

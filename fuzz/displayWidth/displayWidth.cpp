@@ -172,8 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t letters = 0;
     std::string rest;
     if (prefixed) {
-        const std::string filler =
-            data[2] < 5 * 16 ? fillers[data[2] % 5] : std::string(1, data[2] == '\t' ? ' ' : static_cast<char>(data[2]));
+        const char byte = static_cast<char>(data[2] == '\t' ? ' ' : data[2]);
+        const std::string filler = data[2] < 5 * 16 ? fillers[data[2] % 5] : std::string(1, byte);
         const size_t count = 256 / filler.size();
         letters = kBlockSize - 256 + data[3] - count * filler.size();
         for (size_t i = 0; i < count; ++i) rest += filler;
