@@ -273,6 +273,13 @@ bool stepPast(Walk *walk, const LookWay &way, const Component &component, const 
         *end = LookUpEnd::linkRefused;
         return false;
     }
+    // A name that ends in '/' names a directory, as in the system's own
+    // look-up: a file found there is not what was asked for.
+    if (component.last && walk->pending[component.end] == '/' && !S_ISDIR(here.st_mode)) {
+        closeQuietly(handle);
+        errno = ENOTDIR;
+        return false;
+    }
     if (component.last) {
         found->dir = walk->dir;
         found->object = handle;

@@ -31,7 +31,9 @@ enum class LookUpEnd {
 // most 40 of them). A missing last component ends the look-up as absent
 // when `mayBeAbsent`, for a caller that is to create it (never where a link
 // that the rule does not trust at once led there), else as failed with
-// ENOENT. Whatever the end, found->finalName holds the last component
+// ENOENT. A name (or a link's target taking the name's place) that ends in
+// '/' is found only where it leads to a directory, else it fails with
+// ENOTDIR. Whatever the end, found->finalName holds the last component
 // looked at, or the link refused.
 LookUpEnd lookUp(const char *name, LookedUp *found, bool mayBeAbsent = false);
 

@@ -12,11 +12,9 @@
 #include <atomic>
 #include <cassert>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "countBytes.h"
-#include "processors.h"
+#include "processorQuota.h"
 
 namespace {
 
@@ -143,131 +141,7 @@ int countInRanges(int fd, int count) {
     return lseek(fd, st.st_size, SEEK_SET) < 0 ? errno : 0;
 }
 
-// --- Processors and quotas -------------------------------------------------
-
-// Those of the affinity mask, or where the system cannot tell, those online.
-int affinityProcessors() {
-    const int affinity = affinityProcessorCount();
-    return affinity > 0 ? affinity : onlineProcessorCount();
-}
-
-// A quota as processors, rounded up; 0 when the file sets none.
-int quotaFromFile(const char *dir, bool unified) {
-    char path[4200];
-    long long quota = -1;
-    long long period = 0;
-    std::snprintf(path, sizeof path, "%s/%s", dir, unified ? "cpu.max" : "cpu.cfs_quota_us");
-    FILE *f = std::fopen(path, "r");
-    if (f == nullptr) return 0;
-    // "max 100000" (none) or "150000 100000"; the older form keeps the
-    // period apart and says -1 for none.
-    const int read = unified ? std::fscanf(f, "%lld %lld", &quota, &period) : std::fscanf(f, "%lld", &quota);
-    std::fclose(f);
-    if (read < 1 || quota <= 0) return 0;
-    if (!unified) {
-        std::snprintf(path, sizeof path, "%s/cpu.cfs_period_us", dir);
-        f = std::fopen(path, "r");
-        if (f == nullptr) return 0;
-        if (std::fscanf(f, "%lld", &period) != 1) period = 0;
-        std::fclose(f);
-    }
-    if (period <= 0) return 0;
-    const long long processors = (quota + period - 1) / period;
-    return processors < 4096 ? static_cast<int>(processors) : 4096;
-}
-
-// Whether the comma-separated `list` holds `word`.
-bool listHas(const char *list, const char *word) {
-    const std::size_t length = std::strlen(word);
-    for (const char *p = list; *p;) {
-        const char *end = std::strchr(p, ',');
-        const std::size_t n = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
-        if (n == length && std::strncmp(p, word, n) == 0) return true;
-        if (end == nullptr) break;
-        p = end + 1;
-    }
-    return false;
-}
-
-// The process's group in the hierarchy mounted at `mountPoint` (root
-// `root` of it), and each group above it: the smallest quota among them.
-int quotaOfGroup(const char *mountPoint, const char *root, const char *group, bool unified) {
-    const std::size_t rootLength = std::strcmp(root, "/") == 0 ? 0 : std::strlen(root);
-    if (std::strncmp(group, root, rootLength) != 0) return 0;
-    char dir[4096];
-    if (std::snprintf(dir, sizeof dir, "%s%s", mountPoint, group + rootLength) >= int(sizeof dir)) return 0;
-    const std::size_t top = std::strlen(mountPoint);
-    int least = 0;
-    for (;;) {
-        const int quota = quotaFromFile(dir, unified);
-        if (quota > 0 && (least == 0 || quota < least)) least = quota;
-        char *slash = std::strrchr(dir, '/');
-        if (slash == nullptr || static_cast<std::size_t>(slash - dir) < top) break;
-        *slash = '\0';
-    }
-    return least;
-}
-
-// The group of this process in the hierarchy that has the processor
-// controller (`unified`: the single hierarchy, whose line is "0::").
-bool groupOf(bool unified, char *group, std::size_t size) {
-    FILE *f = std::fopen("/proc/self/cgroup", "r");
-    if (f == nullptr) return false;
-    char line[4200];
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f)) {
-        line[std::strcspn(line, "\n")] = '\0';
-        char *controllers = std::strchr(line, ':');
-        char *path = controllers ? std::strchr(controllers + 1, ':') : nullptr;
-        if (path == nullptr) continue;
-        *path++ = '\0';
-        ++controllers;
-        const bool match = unified ? std::strcmp(line, "0") == 0 && *controllers == '\0'
-                                   : listHas(controllers, "cpu");
-        if (match && std::strlen(path) < size) {
-            std::strcpy(group, path);
-            found = true;
-        }
-    }
-    std::fclose(f);
-    return found;
-}
-
-// The smallest processor quota of the groups this process is in; 0: none.
-int quotaProcessors() {
-    FILE *f = std::fopen("/proc/self/mountinfo", "r");
-    if (f == nullptr) return 0;
-    char line[8400];
-    int least = 0;
-    while (std::fgets(line, sizeof line, f)) {
-        // "id parent dev root mount-point options [fields] - type source super-options"
-        char root[4096];
-        char mountPoint[4096];
-        char type[32];
-        char superOptions[512];
-        const char *tail = std::strstr(line, " - ");
-        if (tail == nullptr || std::sscanf(line, "%*s %*s %*s %4095s %4095s", root, mountPoint) != 2 ||
-            std::sscanf(tail, " - %31s %*s %511s", type, superOptions) != 2) {
-            continue;
-        }
-        const bool unified = std::strcmp(type, "cgroup2") == 0;
-        if (!unified && (std::strcmp(type, "cgroup") != 0 || !listHas(superOptions, "cpu"))) continue;
-        char group[4096];
-        if (!groupOf(unified, group, sizeof group)) continue;
-        const int quota = quotaOfGroup(mountPoint, root, group, unified);
-        if (quota > 0 && (least == 0 || quota < least)) least = quota;
-    }
-    std::fclose(f);
-    return least;
-}
-
 }  // namespace
-
-int usableProcessors() {
-    const int affinity = affinityProcessors();
-    const int quota = quotaProcessors();
-    return quota > 0 && quota < affinity ? quota : affinity;
-}
 
 int countThreadsFor(off_t size) {
     const off_t shares = size / kThreadShare;

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "processorQuota.h"  // usableProcessors, which countThreadsFor asks
+
 // The most threads one count uses. A thread reads and counts random bytes
 // at 3 to 6 GB/s, and the copies out of the page cache are what bounds
 // several: on the 2-processor machine measured, two copies at once moved
@@ -27,10 +29,6 @@ constexpr off_t kThreadShare = off_t{16} << 20;
 // fill each thread's buffer.
 constexpr off_t kCountRange = off_t{4} << 20;
 constexpr std::size_t kCountRead = std::size_t{128} << 10;
-
-// The processors this process may use: those of its affinity mask, fewer
-// where a cgroup quota of processor time allows fewer. At least 1.
-int usableProcessors();
 
 // The threads that count a regular file of `size` bytes: one per share,
 // no more than usableProcessors() and kMaxCountThreads.

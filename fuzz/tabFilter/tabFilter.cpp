@@ -6,7 +6,7 @@
 //
 // Input: spacing, flags, filler byte, prefix adjustment, output limit, then
 // the text. The flags switch on leading-only mode, a prefix of filler bytes
-// that puts the text across the block loop's 64 KiB boundary, an output
+// that puts the text across the end of the block loop's first block, an output
 // stream that fails after a given number of bytes (the filter must then
 // report 1, having written exactly the model's output up to that point), and
 // a memory stream in place of the pipe.
@@ -22,64 +22,14 @@
 #include <string>
 
 #include "expandTabs.h"
+#include "expandTabsKernels.h"
+#include "filterModel.h"
 #include "fuzzCheck.h"
 
 namespace {
 
-constexpr size_t kBlock = 65536;
-
-std::string model(const std::string &in, int spacingGiven, bool leadingOnly) {
-    const uint64_t spacing = spacingGiven >= 2 ? static_cast<uint64_t>(spacingGiven) : 1;
-    std::string out;
-    uint64_t column = 0;
-    bool leading = true;
-    for (char c : in) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\n') {
-            out += '\n';
-            column = 0;
-            leading = true;
-        } else if (byte == '\t' && leading) {
-            const uint64_t spaces = spacing - column % spacing;
-            out.append(spaces, ' ');
-            column += spaces;
-        } else {
-            if (leadingOnly && byte != '\t' && byte != ' ') leading = false;
-            out += static_cast<char>(byte);
-            if (byte == '\b' && column > 0)
-                --column;
-            else
-                ++column;
-        }
-    }
-    return out;
-}
-
-// An output stream that takes `limit` bytes and then fails every write.
-struct LimitedSink {
-    std::string written;
-    size_t limit;
-};
-
-ssize_t writeLimited(void *cookie, const char *data, size_t size) {
-    auto *sink = static_cast<LimitedSink *>(cookie);
-    const size_t room = sink->limit - sink->written.size();
-    const size_t taken = size < room ? size : room;
-    sink->written.append(data, taken);
-    return static_cast<ssize_t>(taken);
-}
-
-// The input as a regular file: one memory file, refilled for every input.
-FILE *openAsFile(const std::string &in) {
-    static int fd = memfd_create("tabFilterInput", 0);
-    FUZZ_CHECK(fd >= 0);
-    FUZZ_CHECK(ftruncate(fd, 0) == 0);
-    FUZZ_CHECK(pwrite(fd, in.data(), in.size(), 0) == static_cast<ssize_t>(in.size()));
-    FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
-    FILE *stream = fdopen(dup(fd), "r");
-    FUZZ_CHECK(stream != nullptr);
-    return stream;
-}
+// The block loop's block: a prefix puts the text across its end.
+constexpr size_t kBlock = kBlockSize;
 
 // The input as a stream that is not a regular file: a memory stream, or a
 // pipe filled before anyone reads (a memory stream after all when the pipe
@@ -108,33 +58,8 @@ FILE *openAsStream(std::string &in, bool inMemory) {
 
 void checkFilter(FILE *in, const std::string &expected, int spacing, bool leadingOnly,
                  bool failingOutput, size_t limit) {
-    if (failingOutput) {
-        LimitedSink sink{{}, limit};
-        FILE *out = fopencookie(&sink, "w", {nullptr, writeLimited, nullptr, nullptr});
-        FUZZ_CHECK(out != nullptr);
-        // Unbuffered, so that the failure shows at the byte that meets it.
-        setvbuf(out, nullptr, _IONBF, 0);
-        const int result = blankfill(in, spacing, leadingOnly, out);
-        fclose(out);
-        if (expected.size() > limit) {
-            FUZZ_CHECK(result == 1);
-            FUZZ_CHECK(sink.written == expected.substr(0, limit));
-        } else {
-            FUZZ_CHECK(result == 0);
-            FUZZ_CHECK(sink.written == expected);
-        }
-    } else {
-        char *buffer = nullptr;
-        size_t length = 0;
-        FILE *out = open_memstream(&buffer, &length);
-        FUZZ_CHECK(out != nullptr);
-        const int result = blankfill(in, spacing, leadingOnly, out);
-        FUZZ_CHECK(fclose(out) == 0);
-        FUZZ_CHECK(result == 0);
-        FUZZ_CHECK(std::string(buffer, length) == expected);
-        free(buffer);
-    }
-    fclose(in);
+    checkFilterOutput(in, expected, failingOutput, limit,
+                      [&](FILE *from, FILE *to) { return blankfill(from, spacing, leadingOnly, to); });
 }
 
 }  // namespace
@@ -146,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool prefixed = data[1] & 2;
     const bool failingOutput = data[1] & 4;
     const bool inMemory = data[1] & 32;
-    // A prefix of 65,280 to 65,536 bytes ends just short of the block
-    // boundary or on it. A tab as the filler would make the output large
+    // A prefix of a block less 256 bytes to a whole block ends just short of
+    // the block boundary or on it. A tab as the filler would make the output large
     // for little gain; it becomes a space.
     const char filler = static_cast<char>(data[2] == '\t' ? ' ' : data[2]);
     const size_t prefixLength = prefixed ? kBlock - 256 + data[3] + ((data[1] >> 3) & 1) : 0;
@@ -155,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     std::string in(prefixLength, filler);
     in.append(reinterpret_cast<const char *>(data + 5), size - 5);
-    const std::string expected = model(in, spacing, leadingOnly);
+    const std::string expected = byteModel(in, spacing, leadingOnly);
 
     checkFilter(openAsFile(in), expected, spacing, leadingOnly, failingOutput, limit);
     checkFilter(openAsStream(in, inMemory), expected, spacing, leadingOnly, failingOutput, limit);
