@@ -99,6 +99,14 @@ void checkFilterOutput(FILE *in, const std::string &expected, bool failingOutput
         const int result = filter(in, out);
         FUZZ_CHECK(fclose(out) == 0);
         FUZZ_CHECK(result == 0);
+        // A failure that the saved input alone does not repeat is read from
+        // the log: what was written, beside what was expected.
+        if (std::string(buffer, length) != expected) {
+            std::fprintf(stderr, "filter wrote %zu bytes, returned %d; expected %zu bytes; written:", length, result,
+                         expected.size());
+            for (size_t i = 0; i < length && i < 256; ++i) std::fprintf(stderr, " %02x", (unsigned char)buffer[i]);
+            std::fprintf(stderr, "\n");
+        }
         FUZZ_CHECK(std::string(buffer, length) == expected);
         free(buffer);
     }
