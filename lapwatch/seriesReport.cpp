@@ -144,10 +144,10 @@ void writeComparison(FILE *stream, const Series &series, const CommandFigures *f
     } else {
         std::snprintf(p, sizeof p, "p = %.4f", test.p);
     }
+    const char *level = test.p < 0.0001 ? "" : test.p < kSignificance ? " < 0.05" : " >= 0.05";
     std::fprintf(stream, "  %.2f \xC2\xB1 %.2f times as fast as \"%s\": %s (Mann-Whitney U test, %s%s)\n",
                  ratio.value, ratio.uncertainty, series.names[other],
-                 test.p < kSignificance ? "significant" : "not significant", p,
-                 test.p < kSignificance ? " < 0.05" : " >= 0.05");
+                 test.p < kSignificance ? "significant" : "not significant", p, level);
 }
 
 }  // namespace
