@@ -27,6 +27,17 @@ int utf8Length(const unsigned char *text) {
     return length;
 }
 
+// A command's summary in seconds, in the order of these names; NaN for
+// each when no run finished.
+const char *const summaryNames[] = {"mean", "stddev", "median", "min", "max", "user_mean", "system_mean"};
+constexpr int kSummaryFigures = sizeof summaryNames / sizeof summaryNames[0];
+
+void summaryFigures(const CommandFigures &f, double (&figures)[kSummaryFigures]) {
+    const double known[kSummaryFigures] = {f.wall.mean, f.wall.stddev, f.wall.median, f.wall.min,
+                                           f.wall.max,  f.userMean,    f.systemMean};
+    for (int i = 0; i < kSummaryFigures; ++i) figures[i] = f.wall.count > 0 ? known[i] : NAN;
+}
+
 // Seconds as a plain decimal to the nanosecond; null for what is not known.
 void writeSeconds(FILE *stream, double seconds) {
     if (std::isfinite(seconds)) {
@@ -44,22 +55,14 @@ void writeJsonSummary(FILE *stream, const Series &series, int command, const Com
         if (word != series.commands[command]) std::fprintf(stream, ", ");
         writeJsonString(stream, *word);
     }
-    bool timed = f.wall.count > 0;
-    std::fprintf(stream, "],\n     \"runs\": %ld, \"failed\": %ld, \"timed_out\": %ld, \"mean\": ", f.counted, f.failed,
+    std::fprintf(stream, "],\n     \"runs\": %ld, \"failed\": %ld, \"timed_out\": %ld", f.counted, f.failed,
                  f.timedOut);
-    writeSeconds(stream, timed ? f.wall.mean : NAN);
-    std::fprintf(stream, ", \"stddev\": ");
-    writeSeconds(stream, timed ? f.wall.stddev : NAN);
-    std::fprintf(stream, ", \"median\": ");
-    writeSeconds(stream, timed ? f.wall.median : NAN);
-    std::fprintf(stream, ", \"min\": ");
-    writeSeconds(stream, timed ? f.wall.min : NAN);
-    std::fprintf(stream, ", \"max\": ");
-    writeSeconds(stream, timed ? f.wall.max : NAN);
-    std::fprintf(stream, ",\n     \"user_mean\": ");
-    writeSeconds(stream, timed ? f.userMean : NAN);
-    std::fprintf(stream, ", \"system_mean\": ");
-    writeSeconds(stream, timed ? f.systemMean : NAN);
+    double figures[kSummaryFigures];
+    summaryFigures(f, figures);
+    for (int i = 0; i < kSummaryFigures; ++i) {
+        std::fprintf(stream, ", \"%s\": ", summaryNames[i]);
+        writeSeconds(stream, figures[i]);
+    }
     if (f.memoryKnown) {
         std::fprintf(stream, ", \"peak_memory_median_kib\": %.1f, \"peak_memory_max_kib\": %ld", f.memoryMedian,
                      f.memoryMax);
@@ -125,26 +128,28 @@ void writeCsvSeconds(FILE *stream, double seconds) {
     if (std::isfinite(seconds)) std::fprintf(stream, "%.9f", seconds);
 }
 
+// The summary row: the means where a run row has its times, the median
+// peak where it has its peak, the counts of timed-out and failed runs, then
+// the columns of the summary alone.
 void writeCsvSummary(FILE *stream, const Series &series, int command, const CommandFigures &f) {
-    bool timed = f.wall.count > 0;
+    double figures[kSummaryFigures];
+    summaryFigures(f, figures);
     std::fprintf(stream, "summary,");
     writeCsvText(stream, series.names[command]);
-    std::fprintf(stream, ",%ld,,", f.counted);
-    writeCsvSeconds(stream, timed ? f.wall.mean : NAN);
-    std::fprintf(stream, ",");
-    writeCsvSeconds(stream, timed ? f.userMean : NAN);
-    std::fprintf(stream, ",");
-    writeCsvSeconds(stream, timed ? f.systemMean : NAN);
+    std::fprintf(stream, ",%ld,", f.counted);
+    const int means[] = {0, 5, 6};
+    const int spread[] = {1, 2, 3, 4};
+    for (int i : means) {
+        std::fprintf(stream, ",");
+        writeCsvSeconds(stream, figures[i]);
+    }
     std::fprintf(stream, ",");
     if (f.memoryKnown) std::fprintf(stream, "%.1f", f.memoryMedian);
-    std::fprintf(stream, ",,,%ld,%ld,", f.timedOut, f.failed);
-    writeCsvSeconds(stream, timed ? f.wall.stddev : NAN);
-    std::fprintf(stream, ",");
-    writeCsvSeconds(stream, timed ? f.wall.median : NAN);
-    std::fprintf(stream, ",");
-    writeCsvSeconds(stream, timed ? f.wall.min : NAN);
-    std::fprintf(stream, ",");
-    writeCsvSeconds(stream, timed ? f.wall.max : NAN);
+    std::fprintf(stream, ",,,%ld,%ld", f.timedOut, f.failed);
+    for (int i : spread) {
+        std::fprintf(stream, ",");
+        writeCsvSeconds(stream, figures[i]);
+    }
     std::fprintf(stream, ",");
     if (f.memoryKnown) std::fprintf(stream, "%ld", f.memoryMax);
     std::fprintf(stream, "\n");
