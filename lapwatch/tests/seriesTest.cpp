@@ -135,6 +135,30 @@ TEST(LapwatchSeries, TimedOutRunLeavesNoProcessBehind) {
     }
 }
 
+// A signal to the tool in the middle of a series reaches the run that goes
+// on, as for a single run, and ends the tool by that signal, without a
+// report and without running the rest of the series.
+TEST(LapwatchSeries, SignalReachesTheRunThatGoesOn) {
+    if (!adoptOrphans()) GTEST_SKIP() << "this system does not let a process adopt orphans";
+    TempDir dir;
+    const std::string log = dir.file("log"), json = dir.file("runs.json");
+    RunOptions options;
+    options.args = {"-n", "3", "-i", "--json", json, "sh", "-c", "echo run >> " + log, "---", recorder, log, "ends"};
+    Running running = startTool(tool, options);
+    for (int i = 0; i < 1000 && readFile(log) != "run\nready\n"; ++i) usleep(10000);
+    ASSERT_EQ(readFile(log), "run\nready\n");
+    kill(running.pid, SIGHUP);
+    RunResult r = finishTool(running);
+    std::string left;
+    for (pid_t child : unreapedChildren()) left.append(" ").append(std::to_string(child));
+    killChildren();
+    EXPECT_EQ(left, "") << "left running";
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGHUP);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+    EXPECT_EQ(readFile(log), "run\nready\nTERM\n");
+}
+
 // What python3 prints for `program` run on `file`.
 std::string python(const std::string &program, const std::string &file, int *status) {
     return shellOutput("python3 -c '" + program + "' " + file + " 2>&1", status);
