@@ -127,7 +127,10 @@ bool splitCommands(char **arguments, const char *separator, Series *series) {
             if (part != series->commands[command]) std::strcat(series->names[command], " ");
             std::strcat(series->names[command], *part);
         }
-        if (*word != nullptr) *word++ = nullptr;
+        if (*word != nullptr) {
+            std::free(*word);
+            *word++ = nullptr;
+        }
     }
     return true;
 }

@@ -50,9 +50,10 @@ struct Series {
     bool stopped = false;    // a failed run ended the series early
 };
 
-// Splits `arguments` (a null-terminated vector that the caller owns) into
+// Splits `arguments` (a null-terminated vector of strings from malloc) into
 // the series' commands at every argument that is `separator`; the
-// separators become the commands' terminating nulls. Returns false when a
+// separators are freed and become the commands' terminating nulls, so that
+// the caller, who frees what is left, loses none. Returns false when a
 // command would be empty (a separator first, last or twice in a row). Ends
 // the process when memory runs out.
 bool splitCommands(char **arguments, const char *separator, Series *series);
