@@ -43,3 +43,7 @@ pid_t reapChild(pid_t child, int *status, struct rusage *usage) {
     return reaped;
 #endif
 }
+
+bool peakMemoryPerChild() {
+    return SUITE_HAVE_WAIT4 != 0;
+}

@@ -12,3 +12,7 @@
 // elsewhere the largest of every child reaped so far. Returns the child's
 // process id, or -1 with errno set.
 pid_t reapChild(pid_t child, int *status, struct rusage *usage);
+
+// Whether reapChild's peak memory is the child's own on this system, rather
+// than the largest of every child reaped so far.
+bool peakMemoryPerChild();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +19,11 @@
 
 #include "checkedOpen.h"
 #include "error.h"
+#include "export.h"
 #include "intervalClock.h"
 #include "processCalls.h"
+#include "series.h"
+#include "seriesReport.h"
 #include "signalPolicy.h"
 
 char lapwatch_rcsid[] = "$Id: lapwatch.c,v 4.30 2024-03-12 09:13:44-04 devteam Exp $ $Name:  $";
@@ -43,17 +47,44 @@ const char helpText[] =
     "    -v  - show %s's version, date, author and compile date/time\n"
     "Wildcards (*?) may be used in file names.\n"
     "    -r  - also show the command's CPU time and peak memory\n"
-    "    -o FILE - write the start time and the report to FILE\n";
+    "    -o FILE - write the start time and the report to FILE\n"
+    "Several commands, separated by ---, are timed in turn and compared.\n"
+    "    -n N  - run each command N times and show the statistics of the runs\n"
+    "    -w N  - first run each command N times more as warm-up, not counted\n"
+    "    -i  - count a run that fails and go on, instead of stopping there\n"
+    "    -t SECONDS - end a run that lasts longer: SIGTERM, then SIGKILL\n"
+    "    -q  - send the command's standard output to /dev/null\n"
+    "    -S WORD - separate the commands by WORD instead of ---\n"
+    "    -a  - append to the file of -o instead of emptying it\n"
+    "    --json FILE - write every run and the summary to FILE as JSON\n"
+    "    --csv FILE  - write every run and the summary to FILE as CSV\n";
 
 // Parsed command-line settings.
 struct Options {
     bool resourceUsage = false;      // -r: CPU time and peak memory after the report
     const char *reportFile = nullptr;  // -o FILE: the report there, not on standard error
+    bool append = false;             // -a: the report file is appended to
+    // Any of the options of a series makes the run a series, of one run
+    // or many, whose report is the series' summary.
+    bool series = false;
+    SeriesSettings settings;
+    const char *separator = "---";   // -S WORD
+    bool quiet = false;              // -q: the command's output to /dev/null
+    const char *jsonFile = nullptr;  // --json FILE
+    const char *csvFile = nullptr;   // --csv FILE
 };
 
 // Where the start-time line and the report go: standard error, or the file
 // of -o. Diagnostics always go to standard error.
 FILE *reportStream = stderr;
+
+// The exports of a series, when asked for.
+FILE *jsonStream = nullptr;
+FILE *csvStream = nullptr;
+
+// The series, kept here to the end, where its memory is given back with the
+// process.
+Series series;
 
 void freeArguments(char **copy, int count) {
     for (int i = 0; i < count; ++i) std::free(copy[i]);
@@ -77,18 +108,93 @@ char **copyArguments(int argc, char **argv) {
     return copy;
 }
 
+// A count of runs: digits only, from `least` to the most a series holds.
+long runCount(const char *text, long least, char option) {
+    char *end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value < least || value > kMaxSeriesRuns) {
+        usage(stderr, "Number \"%s\" for option -%c must be a whole number from %ld to %ld.", text, option, least,
+              kMaxSeriesRuns);
+    }
+    return value;
+}
+
+// A time limit in seconds, a decimal above 0.
+double timeLimit(const char *text) {
+    constexpr double kMaxLimit = 1e6;
+    char *end = nullptr;
+    double value = std::strtod(text, &end);
+    bool plain = (*text >= '0' && *text <= '9') || *text == '.';
+    if (!plain || *end != '\0' || !std::isfinite(value) || value <= 0 || value > kMaxLimit) {
+        usage(stderr, "Time limit \"%s\" for option -t must be a number of seconds above 0 and at most %g.", text,
+              kMaxLimit);
+    }
+    return value;
+}
+
+// --json FILE, --csv FILE and their "=FILE" forms, taken before the option
+// parser sees them, which would show the help for any other "--word".
+// Returns whether the argument at optind was one of them.
+bool takeLongOption(int argc, char **argv, Options *options) {
+    const char *names[] = {"--json", "--csv"};
+    const char **files[] = {&options->jsonFile, &options->csvFile};
+    for (int i = 0; i < 2; ++i) {
+        size_t length = std::strlen(names[i]);
+        const char *word = argv[optind];
+        if (std::strncmp(word, names[i], length) != 0 || (word[length] != '\0' && word[length] != '=')) continue;
+        if (word[length] == '=') {
+            *files[i] = word + length + 1;
+            optind += 1;
+        } else if (optind + 1 < argc) {
+            *files[i] = argv[optind + 1];
+            optind += 2;
+        } else {
+            usage(stderr, "Option %s needs a FILE.", names[i]);
+        }
+        if (**files[i] == '\0') usage(stderr, "Option %s needs a FILE.", names[i]);
+        options->series = true;
+        return true;
+    }
+    return false;
+}
+
+// The options of a series; false for an option that is not one.
+bool takeSeriesOption(int option, Options *options) {
+    switch (option) {
+    case 'n': options->settings.runs = runCount(optarg, 1, 'n'); break;
+    case 'w': options->settings.warmups = runCount(optarg, 0, 'w'); break;
+    case 'i': options->settings.ignoreFailures = true; break;
+    case 't': options->settings.timeLimit = timeLimit(optarg); break;
+    case 'q': options->quiet = true; break;
+    case 'S':
+        if (*optarg == '\0') usage(stderr, "Separator for option -S must not be empty.");
+        options->separator = optarg;
+        break;
+    default: return false;
+    }
+    options->series = true;
+    return true;
+}
+
 // Options end at the first argument that is not one; the command's own
 // options are never looked at.
 Options parseOptions(int argc, char **argv) {
     Options options;
-    int option;
-    while ((option = getopt(argc, argv, "+hH-vVro:")) != -1) {
+    for (;;) {
+        if (optind < argc && takeLongOption(argc, argv, &options)) continue;
+        int option = getopt(argc, argv, "+hH-vVro:n:w:it:qS:a");
+        if (option == -1) break;
+        if (takeSeriesOption(option, &options)) continue;
         switch (option) {
         case 'r':
             options.resourceUsage = true;
             break;
         case 'o':
             options.reportFile = optarg;
+            break;
+        case 'a':
+            options.append = true;
             break;
         case 'h':
         case 'H':
@@ -104,6 +210,7 @@ Options parseOptions(int argc, char **argv) {
             error(1, 0, "Internal error in file %s at line no. %d.\n", __FILE_NAME__, __LINE__);
         }
     }
+    if (options.append && options.reportFile == nullptr) usage(stderr, "Option -a needs -o FILE to append to.");
     return options;
 }
 
@@ -119,30 +226,55 @@ const char *sharedStream(int fd) {
     return nullptr;
 }
 
-// The report file is opened (created, or emptied once it is known to be a
-// file of its own) before the command starts, so that a name that cannot be
-// written costs no run of the command. It is opened as every file that the
-// suite writes: through no link that another user could have planted, and
-// never a FIFO, device or socket. The command does not inherit it.
-void openReportFile(const char *name) {
+// The files opened so far, so that no two outputs are one file.
+struct OpenedOutput {
+    int fd;
+    const char *what;
+};
+OpenedOutput openedOutputs[3];
+int openedCount = 0;
+
+// Which of the files opened before is the same file as `fd`, if one is.
+const char *openedBefore(int fd) {
+    struct stat file;
+    struct stat other;
+    if (fstat(fd, &file) != 0) return nullptr;
+    for (int i = 0; i < openedCount; ++i) {
+        if (fstat(openedOutputs[i].fd, &other) == 0 && sameFile(file, other)) return openedOutputs[i].what;
+    }
+    return nullptr;
+}
+
+// Every file that lapwatch writes (`what`: the report, or an export) is
+// opened (created, or emptied once it is known to be a file of its own,
+// unless it is appended to) before the command starts, so that a name that
+// cannot be written costs no run of the command. It is opened as every file
+// that the suite writes: through no link that another user could have
+// planted, and never a FIFO, device or socket. The command does not inherit
+// it.
+FILE *openOutputFile(const char *name, const char *what, bool append) {
     WriteRefusal why;
     char link[NAME_MAX + 1];
-    int fd = openToWrite(name, false, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH, &why, link);
+    int fd = openToWrite(name, append, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH, &why, link);
     if (fd == -1 && why == WriteRefusal::linkRefused) {
-        error(1, 0, "Cannot open \"%s\" for the report: symbolic link \"%s\" belongs to another user and leads to "
-                    "what that user does not own; not followed", name, link);
+        error(1, 0, "Cannot open \"%s\" for %s: symbolic link \"%s\" belongs to another user and leads to "
+                    "what that user does not own; not followed", name, what, link);
     }
     if (fd == -1 && why == WriteRefusal::notRegular) {
-        error(1, 0, "Cannot open \"%s\" for the report: not a regular file", name);
+        error(1, 0, "Cannot open \"%s\" for %s: not a regular file", name, what);
     }
-    if (fd == -1) error(1, errno, "Cannot open \"%s\" for the report.  Reason", name);
+    if (fd == -1) error(1, errno, "Cannot open \"%s\" for %s.  Reason", name, what);
     if (const char *stream = sharedStream(fd)) {
-        error(1, 0, "Cannot write the report to \"%s\": it is the same file as the %s, which the command writes",
-              name, stream);
+        error(1, 0, "Cannot write %s to \"%s\": it is the same file as the %s, which the command writes",
+              what, name, stream);
     }
-    FILE *file = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
-    if (file == nullptr) error(1, errno, "Cannot open \"%s\" for the report.  Reason", name);
-    reportStream = file;
+    if (const char *other = openedBefore(fd)) {
+        error(1, 0, "Cannot write %s to \"%s\": it is the same file as %s", what, name, other);
+    }
+    FILE *file = append || ftruncate(fd, 0) == 0 ? fdopen(fd, append ? "a" : "w") : nullptr;
+    if (file == nullptr) error(1, errno, "Cannot open \"%s\" for %s.  Reason", name, what);
+    openedOutputs[openedCount++] = {fd, what};
+    return file;
 }
 
 void writeStartTime() {
@@ -175,20 +307,6 @@ void writeStartTime() {
         psignal(WTERMSIG(status), command);
     }
     std::exit(1);
-}
-
-// `value` with a comma between each group of three digits.
-const char *groupedThousands(long long value) {
-    static char text[40];
-    char digits[24];
-    int count = std::snprintf(digits, sizeof digits, "%lld", value < 0 ? 0LL : value);
-    size_t out = 0;
-    for (int i = 0; i < count; ++i) {
-        if (i > 0 && (count - i) % 3 == 0) text[out++] = ',';
-        text[out++] = digits[i];
-    }
-    text[out] = '\0';
-    return text;
 }
 
 double inSeconds(const struct timeval &time) {
@@ -266,6 +384,60 @@ int report(const char *command, const Run &run, const Options &options) {
     return WEXITSTATUS(run.status);
 }
 
+// A series: the commands split at the separator, room for every run, the
+// exports opened, and the command's output sent away with -q; all before the
+// first command starts.
+void prepareSeries(char **commandAndArguments, const Options &options) {
+    if (!splitCommands(commandAndArguments, options.separator, &series)) {
+        usage(stderr, "Missing command_name next to the separator \"%s\".", options.separator);
+    }
+    series.settings = options.settings;
+    series.settings.progress = options.reportFile == nullptr && isatty(STDERR_FILENO) == 1;
+    long perCommand = options.settings.runs + options.settings.warmups;
+    if (perCommand > kMaxSeriesRuns / series.commandCount) {
+        usage(stderr, "Too many runs: %d commands of %ld runs each pass the %ld runs that a series holds.",
+              series.commandCount, perCommand, kMaxSeriesRuns);
+    }
+    size_t records = static_cast<size_t>(perCommand * series.commandCount);
+    series.records = static_cast<RunRecord *>(std::malloc(records * sizeof *series.records));
+    if (series.records == nullptr) error(1, 0, "ERROR: cannot keep the records of %zu runs: no memory.", records);
+    if (options.jsonFile != nullptr) jsonStream = openOutputFile(options.jsonFile, "the JSON export", false);
+    if (options.csvFile != nullptr) csvStream = openOutputFile(options.csvFile, "the CSV export", false);
+    if (options.quiet) {
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null == -1 || dup2(null, STDOUT_FILENO) == -1) {
+            error(1, errno, "Cannot send the command's output to /dev/null.  Reason");
+        }
+        close(null);
+    }
+}
+
+// The series' report and exports, and the tool's status: 0 when every run
+// succeeded or failures were counted, else the failed run's exit status, or
+// 1 when it was ended by a signal or at the time limit.
+int reportSeries(const Options &options) {
+    CommandFigures *figures = computeFigures(series);
+    if (!series.stopped) {
+        writeSeriesReport(reportStream, series, figures, options.resourceUsage);
+        writeWarnings(reportStream, series, figures);
+    }
+    if (jsonStream != nullptr) {
+        writeJson(jsonStream, series, figures);
+        checkOutput(jsonStream, options.jsonFile);
+    }
+    if (csvStream != nullptr) {
+        writeCsv(csvStream, series, figures);
+        checkOutput(csvStream, options.csvFile);
+    }
+    if (reportStream != stderr) checkOutput(reportStream, options.reportFile);
+    for (int command = 0; command < series.commandCount; ++command) std::free(figures[command].walls);
+    std::free(figures);
+    if (!series.stopped) return 0;
+    const RunRecord &failed = series.records[series.recordCount - 1];
+    if (failed.timedOut || !WIFEXITED(failed.status)) return 1;
+    return WEXITSTATUS(failed.status);
+}
+
 }  // namespace
 
 void usage(FILE *stream, const char *format, ...) {
@@ -289,9 +461,17 @@ int main(int argc, char **argv) {
     Options options = parseOptions(argc, argv);
     const char *command = commandName(argc, argv);
 
-    if (options.reportFile != nullptr) openReportFile(options.reportFile);
+    if (options.reportFile != nullptr) reportStream = openOutputFile(options.reportFile, "the report", options.append);
+    if (options.series) prepareSeries(arguments + optind, options);
     writeStartTime();
     installForwarding();
+    if (options.series) {
+        series.overhead = measureOverhead();
+        runSeries(&series);
+        int status = reportSeries(options);
+        freeArguments(arguments, argc);
+        return status;
+    }
     Run run = timeCommand(arguments + optind, options.resourceUsage);
     freeArguments(arguments, argc);
     return report(command, run, options);

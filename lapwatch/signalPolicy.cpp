@@ -24,6 +24,12 @@
 // the tool's own parent sees how it ended. The command is waited for without
 // being reaped until forwarding to it has stopped, so that no signal reaches
 // a process that took over its id.
+//
+// A time limit: a command still running when its time is up is sent
+// SIGTERM, as a forwarded signal would send it, and SIGKILL when it is still
+// running after a grace; the tool goes on. The wait sleeps on SIGCHLD,
+// blocked meanwhile, so that a limit needs neither a timer signal (SIGALRM
+// is the caller's, and forwarded) nor a second process.
 #include "signalPolicy.h"
 
 #include <fcntl.h>
@@ -34,7 +40,9 @@
 
 #include <cassert>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "error.h"
 #include "signals.h"
@@ -274,4 +282,59 @@ int waitForCommand(pid_t command) {
     }
     nPid = 0;
     return 0;
+}
+
+namespace {
+
+double monotonicSeconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Whether the command has ended (without reaping it), waiting for it until
+// `deadline` on the monotonic clock. SIGCHLD is blocked by the caller, so
+// that one sent between the look and the sleep is kept for the sleep; one
+// left over from an earlier command only makes the loop look once more.
+bool endedBy(pid_t command, double deadline, const sigset_t *childStatus) {
+    for (;;) {
+        siginfo_t ended;
+        ended.si_pid = 0;
+        if (waitid(P_PID, static_cast<id_t>(command), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid != 0) {
+            return true;
+        }
+        double left = deadline - monotonicSeconds();
+        if (left <= 0) return false;
+        struct timespec sleep;
+        sleep.tv_sec = static_cast<time_t>(left);
+        sleep.tv_nsec = static_cast<long>((left - std::floor(left)) * 1e9);
+        sigtimedwait(childStatus, nullptr, &sleep);
+    }
+}
+
+}  // namespace
+
+int waitForCommandWithin(pid_t command, double limit, double grace, bool *timedOut) {
+    *timedOut = false;
+    sigset_t childStatus;
+    sigset_t before;
+    sigemptyset(&childStatus);
+    sigaddset(&childStatus, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &childStatus, &before);
+    double start = monotonicSeconds();
+    if (!endedBy(command, start + limit, &childStatus)) {
+        // nPid still holds the command, which is not reaped: the signals
+        // reach it and no other process.
+        *timedOut = true;
+        kill(command, SIGTERM);
+        if (!endedBy(command, monotonicSeconds() + grace, &childStatus)) kill(command, SIGKILL);
+    }
+    int result = waitForCommand(command);
+    int waitErrno = errno;
+    // A SIGCHLD still pending is discarded as the mask is put back: its
+    // default action is to be ignored.
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = waitErrno;
+    return result;
 }

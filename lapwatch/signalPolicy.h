@@ -19,3 +19,10 @@ pid_t startCommand(char **commandAndArguments);
 // is not reaped, so that its process id was never another's while it was
 // forwarded to: the caller reaps it. Returns 0, or -1 with errno set.
 int waitForCommand(pid_t command);
+
+// Waits as waitForCommand does, but no longer than `limit` seconds: a
+// command still running then is sent SIGTERM, as a forwarded signal would
+// send it, and SIGKILL if it is still running `grace` seconds later; it is
+// then waited for until it has ended, and *timedOut is set. Returns 0, or -1
+// with errno set.
+int waitForCommandWithin(pid_t command, double limit, double grace, bool *timedOut);

@@ -36,6 +36,12 @@ bash_cases=(
   'lapwatch -|-r -o'
   'lapwatch -o sp|space name.txt'
   'lapwatch -o out sl|sleep'
+  'lapwatch -|-n -w -i -t -q -S -a --json --csv'
+  'lapwatch --json sp|space name.txt'
+  'lapwatch -n |-'
+  'lapwatch -n 5 sl|sleep'
+  'lapwatch -n 5 true --- sl|sleep'
+  'lapwatch -S :: true :: sl|sleep'
 )
 have_bash_completion=false
 if [ -f /usr/share/bash-completion/bash_completion ]; then
@@ -89,7 +95,7 @@ if command -v fish >/dev/null; then
   # Each case: a command line, then a word that the first field of one
   # completion must equal.
   fish_cases=('blankfill --t|--tab-size' 'morphPhrase --s|--standard-input' 'octetTally -|-r'
-              'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size')
+              'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size' 'lapwatch --js|--json')
   for case in "${fish_cases[@]}"; do
     line=${case%%|*}
     want=${case#*|}
@@ -111,7 +117,7 @@ if command -v zsh >/dev/null; then
   # zsh completes only in an interactive shell, which the driver runs on a
   # pseudo-terminal.
   zsh_cases=('blankfill --t|--tab-size=' 'morphPhrase --st|--standard-input' 'octetTally -|-r'
-             'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size=')
+             'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size=' 'lapwatch --cs|--csv')
   zsh -f "$here/completion-test.zsh" "$src/zsh" "${zsh_cases[@]}" >"$work/zsh" 2>&1
   cat "$work/zsh"
   zsh_ok=$(grep -c "^completion-test: ok   zsh" "$work/zsh")

@@ -39,7 +39,17 @@ std::string helpText() {
            "    -v  - show lapwatch's version, date, author and compile date/time\n"
            "Wildcards (*?) may be used in file names.\n"
            "    -r  - also show the command's CPU time and peak memory\n"
-           "    -o FILE - write the start time and the report to FILE\n";
+           "    -o FILE - write the start time and the report to FILE\n"
+           "Several commands, separated by ---, are timed in turn and compared.\n"
+           "    -n N  - run each command N times and show the statistics of the runs\n"
+           "    -w N  - first run each command N times more as warm-up, not counted\n"
+           "    -i  - count a run that fails and go on, instead of stopping there\n"
+           "    -t SECONDS - end a run that lasts longer: SIGTERM, then SIGKILL\n"
+           "    -q  - send the command's standard output to /dev/null\n"
+           "    -S WORD - separate the commands by WORD instead of ---\n"
+           "    -a  - append to the file of -o instead of emptying it\n"
+           "    --json FILE - write every run and the summary to FILE as JSON\n"
+           "    --csv FILE  - write every run and the summary to FILE as CSV\n";
 }
 
 TEST(Lapwatch, HelpAndBanner) {

@@ -64,32 +64,45 @@ _suite_blankfill()
 }
 
 # lapwatch's own options, then the command's name, then what that command's
-# completion offers.
+# completion offers; in a series, the same again after each separator.
 _suite_lapwatch()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} i=1
+    local cur=${COMP_WORDS[COMP_CWORD]} i=1 j separator=--- series=false
     COMPREPLY=()
-    # The report file after -o is a file name, and not the command.
-    if [[ ${COMP_WORDS[COMP_CWORD-1]} == -o ]]; then
-        _suite_files "$cur"
-        return
-    fi
+    # The report and export files are file names, and not the command; the
+    # counts, the time limit and the separator are the user's to type.
+    case ${COMP_WORDS[COMP_CWORD-1]} in
+        -o|--json|--csv) _suite_files "$cur"; return ;;
+        -n|-w|-t|-S) return ;;
+    esac
     while [[ $i -lt $COMP_CWORD && ${COMP_WORDS[i]} == -* ]]; do
-        if [[ ${COMP_WORDS[i]} == -- ]]; then
-            ((i++))
-            break
-        fi
-        [[ ${COMP_WORDS[i]} == -o ]] && ((i++))
+        case ${COMP_WORDS[i]} in
+            --) ((i++)); break ;;
+            -S) separator=${COMP_WORDS[i+1]}; series=true; ((i++)) ;;
+            -o) ((i++)) ;;
+            -n|-w|-t|--json|--csv) series=true; ((i++)) ;;
+            -i|-q) series=true ;;
+        esac
         ((i++))
     done
+    # A separator starts another command (only in a series).
+    local first=$i
+    if $series; then
+        for ((j = COMP_CWORD - 1; j >= first; j--)); do
+            if [[ ${COMP_WORDS[j]} == "$separator" ]]; then
+                i=$((j + 1))
+                break
+            fi
+        done
+    fi
     if [[ $i -lt $COMP_CWORD ]]; then
         if declare -F _command_offset >/dev/null; then
             _command_offset "$i"
         else
             _suite_files "$cur"
         fi
-    elif [[ $cur == -* && ${COMP_WORDS[i-1]} != -- ]]; then
-        _suite_options "$cur" -r -o -h -H -v -V --
+    elif [[ $cur == -* && $i -eq $first && ${COMP_WORDS[i-1]} != -- ]]; then
+        _suite_options "$cur" -r -o -h -H -v -V -- -n -w -i -t -q -S -a --json --csv
     else
         mapfile -t COMPREPLY < <(compgen -c -- "$cur" | sort -u)
     fi

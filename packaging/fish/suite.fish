@@ -30,6 +30,15 @@ if not set -q __byte_tool_suite_completions
 
     complete -c lapwatch -n __fish_is_first_arg -s r -d "Also show the command's CPU time and peak memory"
     complete -c lapwatch -n __fish_is_first_arg -s o -r -F -d 'Write the start time and the report to FILE'
+    complete -c lapwatch -n __fish_is_first_arg -s n -x -d 'Run each command N times, show statistics'
+    complete -c lapwatch -n __fish_is_first_arg -s w -x -d 'First run each command N times as warm-up'
+    complete -c lapwatch -n __fish_is_first_arg -s i -d 'Count a run that fails and go on'
+    complete -c lapwatch -n __fish_is_first_arg -s t -x -d 'End a run that lasts longer than SECONDS'
+    complete -c lapwatch -n __fish_is_first_arg -s q -d "Send the command's standard output to /dev/null"
+    complete -c lapwatch -n __fish_is_first_arg -s S -x -d 'Separate the commands by WORD instead of ---'
+    complete -c lapwatch -n __fish_is_first_arg -s a -d 'Append to the report file of -o'
+    complete -c lapwatch -n __fish_is_first_arg -l json -r -F -d 'Write every run and the summary as JSON'
+    complete -c lapwatch -n __fish_is_first_arg -l csv -r -F -d 'Write every run and the summary as CSV'
     complete -c lapwatch -n __fish_is_first_arg -s h -s H -d 'Show the help text'
     complete -c lapwatch -n __fish_is_first_arg -s v -s V -d 'Show the version'
     complete -c lapwatch -x -a '(__fish_complete_subcommand)'
