@@ -1,0 +1,51 @@
+// What the order of the bytes says, gathered in one pass beside the count:
+// the products of neighbouring bytes (for the serial correlation) and the
+// points of a Monte-Carlo estimate of pi (each six bytes from the start of
+// the input a point, x from the first three, y from the next three, inside
+// when x^2 + y^2 <= (2^24 - 1)^2). A piece of the input may be gathered on
+// its own, by another thread, and joined to the pieces before it in order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "byteStats.h"
+
+struct SequenceState {
+    std::uint64_t productsLow;   // sum of neighbours' products, two 64-bit words
+    std::uint64_t productsHigh;
+    std::uint64_t points;
+    std::uint64_t inside;
+    std::int64_t bytes;          // bytes gathered
+    unsigned char first;         // the first and last byte, once bytes > 0
+    unsigned char last;
+    // The bytes that complete a point begun before this piece (headWant of
+    // them), and those of a point begun here but not complete.
+    unsigned char head[6];
+    int headWant;
+    int headLength;
+    unsigned char carry[6];
+    int carryLength;
+};
+
+// A state for a piece that begins `phase` bytes (0 to 5) into a point: 0 at
+// the start of the input.
+void sequenceStart(SequenceState &s, int phase);
+// Gathers the next `n` bytes of the piece.
+void sequenceFeed(SequenceState &s, const unsigned char *p, std::size_t n);
+// Joins `next`, the piece that follows `into` directly, to it.
+void sequenceJoin(SequenceState &into, const SequenceState &next);
+// The sums of a whole input gathered into `s`, the last byte's product with
+// the first's included.
+OrderSums sequenceTotals(const SequenceState &s);
+
+// The sum of p[i] p[i + 1] for i from 0 to n - 2, by `kernel` (see
+// sequenceKernels). Exposed for the tests and the benchmark.
+enum class ProductKernel { portable, avx2 };
+const char *productKernelName(ProductKernel kernel);
+bool productKernelSupported(ProductKernel kernel);
+std::uint64_t neighbourProductsWith(ProductKernel kernel, const unsigned char *p, std::size_t n);
+// The points of `n` bytes (a multiple of 6) added to `points` and `inside`,
+// by the table of the high bytes; and by the exact test alone, for the tests.
+void monteCarloPoints(const unsigned char *p, std::size_t n, std::uint64_t &points, std::uint64_t &inside);
+void monteCarloPointsExact(const unsigned char *p, std::size_t n, std::uint64_t &points, std::uint64_t &inside);
