@@ -104,7 +104,7 @@ int writeAxis(FILE *out, const EntropyLog &log, int width, int chars) {
     int hexEnd = 0;
     int humanEnd = 0;
     for (int at = 0; at < chars; at += kTickEvery) {
-        axis[kMargin + at] = '+';
+        if (at > 0) axis[kMargin + at] = '+';
         const std::int64_t offset = log.start + at / width * log.blocksPerColumn * log.blockSize;
         char text[32];
         const int pos = kMargin + at;
@@ -192,12 +192,11 @@ int writeEntropyChart(FILE *out, const EntropyLog &log) {
     if (log.lastBytes != log.blockSize) {
         std::fprintf(out, ",\nthe last of %s bytes", addSepsInt64(log.lastBytes));
     }
-    const std::int64_t per = log.blocksPerColumn;
-    if (std::fprintf(out, ".\n%s %s block%s, from the lowest entropy to the highest (#).\n",
-                     per == 1 ? "Each column shows" : "Each column shows the range of",
-                     addSepsInt64(per), per == 1 ? "" : "s") < 0) {
-        return errno;
-    }
+    const int written = log.blocksPerColumn == 1
+                            ? std::fprintf(out, ".\nEach column is one block: # at its entropy, dots below.\n")
+                            : std::fprintf(out, ".\nEach column covers %s blocks: # from their lowest entropy to their "
+                                                "highest.\n", addSepsInt64(log.blocksPerColumn));
+    if (written < 0) return errno;
     for (int row = kChartRows - 1; row >= 0; --row) {
         const int error = writeChartRow(out, log, row, width);
         if (error != 0) return error;

@@ -46,7 +46,15 @@ const std::string helpText =
     "     -v      show program version number, date, author, email, compile date\n"
     "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
     "     -c      write a plain value,count table for scripts instead\n"
-    "     -m      draw the counts as a 16x16 map of byte values instead\n";
+    "     -m      draw the counts as a 16x16 map of byte values instead\n"
+    "     -s      add every statistic: -e's, the chi-square probability, the serial\n"
+    "             correlation, a Monte Carlo value of pi, compression, min-entropy\n"
+    "     -b SIZE chart the entropy of each block of SIZE bytes along the input,\n"
+    "             with its edges (with -c: an offset,entropy line per block)\n"
+    "     -j      write one JSON document instead of the report\n"
+    "     --offset N   count from byte N on; --length N   count at most N bytes\n"
+    "             (SIZE and N take K, M, G for powers of 1,024)\n"
+    "     --high X, --low X   -b's edge thresholds in bits per byte (7.6, 6.8)\n";
 
 // --- The expected report, built without the tool's code -------------------
 
