@@ -83,14 +83,19 @@ double threadSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-int rates(const char *path) {
-    std::vector<unsigned char> buf(blockSize);
+// The first MiB of the file at `path` into `buf`; false, said, if it is shorter.
+bool readFirstMiB(const char *path, std::vector<unsigned char> &buf) {
+    buf.resize(blockSize);
     FILE *f = std::fopen(path, "rb");
-    if (f == nullptr || std::fread(buf.data(), 1, buf.size(), f) != buf.size()) {
-        std::fprintf(stderr, "%s: need a file of at least 1 MiB\n", path);
-        return 1;
-    }
-    std::fclose(f);
+    const bool whole = f != nullptr && std::fread(buf.data(), 1, buf.size(), f) == buf.size();
+    if (f != nullptr) std::fclose(f);
+    if (!whole) std::fprintf(stderr, "%s: need a file of at least 1 MiB\n", path);
+    return whole;
+}
+
+int rates(const char *path) {
+    std::vector<unsigned char> buf;
+    if (!readFirstMiB(path, buf)) return 1;
     for (int k = 0; k < kCountKernelCount; ++k) {
         const auto kernel = static_cast<CountKernel>(k);
         if (!countKernelSupported(kernel)) {
@@ -130,13 +135,8 @@ double medianRate(Work work) {
 
 // The order sums' kernels on a file's first MiB, beside the tool's count.
 int orderRates(const char *path) {
-    std::vector<unsigned char> buf(blockSize);
-    FILE *f = std::fopen(path, "rb");
-    if (f == nullptr || std::fread(buf.data(), 1, buf.size(), f) != buf.size()) {
-        std::fprintf(stderr, "%s: need a file of at least 1 MiB\n", path);
-        return 1;
-    }
-    std::fclose(f);
+    std::vector<unsigned char> buf;
+    if (!readFirstMiB(path, buf)) return 1;
     volatile std::uint64_t sink = 0;
     for (ProductKernel kernel : {ProductKernel::avx2, ProductKernel::portable}) {
         if (!productKernelSupported(kernel)) continue;

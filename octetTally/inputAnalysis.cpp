@@ -143,7 +143,7 @@ void analysisRangeBegin(int thread, std::int64_t range, off_t at) {
 
 void analysisCount(int thread, ByteCounters &counters, const unsigned char *p, std::size_t n) {
     Piece &piece = pieces[thread];
-    sequenceFeed(piece.sequence, p, n);
+    if (plan.orderSums) sequenceFeed(piece.sequence, p, n);
     if (plan.blockSize == 0) {
         countBytes(counters, p, n);
         return;

@@ -26,6 +26,7 @@ struct BlockSink {
 
 struct AnalysisPlan {
     std::int64_t blockSize;  // 0: no blocks
+    bool orderSums;          // gather the order sums too
     BlockSink sink;
 };
 

@@ -331,7 +331,9 @@ bool countInputPart(FILE *in, const char *inName, bool named, const Options &opt
     } else {
         widenInputPipe(fd);
     }
-    AnalysisPlan plan{options.blockSize, BlockSink{entropyLogAdd, &entropyLog}};
+    // The order sums only where figures that need them are written.
+    const bool orderSums = options.allStatistics || options.json;
+    AnalysisPlan plan{options.blockSize, orderSums, BlockSink{entropyLogAdd, &entropyLog}};
     entropyLogStart(entropyLog, options.blockSize > 0 ? options.blockSize : 1, options.offset, expected,
                     options.rising, options.falling, lines, out);
     const CountPart part{options.offset, options.length, analyses(options) ? &plan : nullptr};
