@@ -17,8 +17,13 @@ unsigned setsThisProcessorRuns() {
     // set whose registers the system does not save is not run.
     __builtin_cpu_init();
     runs |= setBit(InstructionSet::sse2);
-    if (__builtin_cpu_supports("avx2")) runs |= setBit(InstructionSet::avx2);
-    if (__builtin_cpu_supports("avx512f")) runs |= setBit(InstructionSet::avx512f);
+    // The wide kernels count bits and take the lowest set bit with their
+    // own instructions (POPCNT, BMI1), which every processor with AVX2 has;
+    // a set counts only with them, so that none of its kernels can meet an
+    // instruction the processor lacks.
+    const bool bitInstructions = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
+    if (__builtin_cpu_supports("avx2") && bitInstructions) runs |= setBit(InstructionSet::avx2);
+    if (__builtin_cpu_supports("avx512f") && bitInstructions) runs |= setBit(InstructionSet::avx512f);
     if (__builtin_cpu_supports("avx512bw")) runs |= setBit(InstructionSet::avx512bw);
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("gfni")) {

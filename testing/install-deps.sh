@@ -9,13 +9,15 @@
 #              need (dpkg-dev, debhelper, devscripts, lintian, bash-completion,
 #              zsh, fish)
 #   --fuzz     also clang and its fuzzer
-#   --cross    also the cross compilers for aarch64, s390x and i686, qemu-user
+#   --cross    also the cross compilers for aarch64, s390x, i686, 32-bit ARM
+#              (hard- and soft-float), ppc64el, riscv64 and mips64el, qemu-user
 #              registered with the kernel for the foreign executables, and
 #              GoogleTest built for each of them from Debian's sources
 set -euo pipefail
 
 missing=()
-cross_triples="aarch64-linux-gnu s390x-linux-gnu i686-linux-gnu"
+cross_triples="aarch64-linux-gnu s390x-linux-gnu i686-linux-gnu arm-linux-gnueabihf arm-linux-gnueabi
+               powerpc64le-linux-gnu riscv64-linux-gnu mips64el-linux-gnuabi64"
 command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
@@ -84,12 +86,13 @@ if ! printf '3.25\n%s\n' "$cmake_version" | sort -V -C; then
 fi
 
 if [ "${1:-}" = --cross ]; then
-  # The kernel runs the aarch64 and s390x executables through qemu-user
-  # once it is told to; the test executables start the tools as any user
-  # would, so every foreign executable must run that way.
+  # The kernel runs the foreign executables through qemu-user once it is
+  # told to; the test executables start the tools as any user would, so
+  # every foreign executable must run that way (qemu-arm runs both 32-bit
+  # ARM ABIs).
   binfmt=/proc/sys/fs/binfmt_misc
   [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
-  for machine in aarch64 s390x; do
+  for machine in aarch64 s390x arm ppc64le riscv64 mips64el; do
     [ -e "$binfmt/qemu-$machine" ] || cat "/usr/lib/binfmt.d/qemu-$machine.conf" > "$binfmt/register"
   done
   # 32-bit x86 executables run natively where the kernel allows it; some

@@ -265,7 +265,10 @@ TEST(InPlaceSafety, LimitsAreReportedWithTheirCause) {
         }
         const std::string &out = r.err;
         EXPECT_EQ(r.status, 0) << c.limit << ": -1 means ended by a signal: " << out;
-        EXPECT_EQ(out.find("blankfill: \"big\": "), 0u) << c.limit << ": " << out;
+        // (Where names are looked up without handles, the open of the file
+        // itself is what runs out of descriptors, and says so.)
+        EXPECT_EQ(out.find("blankfill: "), 0u) << c.limit << ": " << out;
+        EXPECT_LT(out.find("\"big\""), out.find('\n')) << c.limit << ": " << out;
         EXPECT_NE(out.find(std::strerror(c.cause)), std::string::npos) << c.limit << ": " << out;
         EXPECT_EQ(out.find("Cannot find"), std::string::npos) << c.limit << ": " << out;
         if (SUITE_HAVE_O_TMPFILE) {
@@ -628,6 +631,9 @@ TEST(InPlaceSafety, InjectedIOErrors) {
     const std::string converted = expanded(original);
     const std::string damaged = ": original file may be damaged or lost\n";
     const std::string eio = std::strerror(EIO);
+    // A call failing with an error by this system's number: MIPS has its
+    // own (its EOPNOTSUPP is 122, and 95 is ENOTSOCK there).
+    auto failing = [](const char *call, int error) { return std::string(call).append("=").append(std::to_string(error)); };
     struct Case {
         std::string calls;
         std::string file;  // the descriptor's path contains this
@@ -636,16 +642,16 @@ TEST(InPlaceSafety, InjectedIOErrors) {
         int status;
     } cases[] = {
         {"copy_file_range", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
-        {"copy_file_range=18,pwrite", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
+        {failing("copy_file_range", EXDEV) + ",pwrite", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
         {"fsync", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
         {"ftruncate", "victim", true, "Error while writing the output file: " + eio + damaged, 1},
         {"fsync", temporaryInTheMaking, false, notWritten("fsync", eio), 0},
-        {"fallocate=28", "victim", false,
+        {failing("fallocate", ENOSPC), "victim", false,
          "Cannot make room for the new contents: No space left on device: original file left unchanged\n", 0},
         {"read,fread", "victim", false, "Error while reading the file: " + eio + ": original file left unchanged\n",
          0},
-        {"fallocate=95", "victim", false, "", 0},  // a file system that cannot reserve: converted all the same
-        {"copy_file_range=18", "victim", false, "", 0},  // no kernel copy: the plain copy does it
+        {failing("fallocate", EOPNOTSUPP), "victim", false, "", 0},  // a file system that cannot reserve: converted all the same
+        {failing("copy_file_range", EXDEV), "victim", false, "", 0},  // no kernel copy: the plain copy does it
     };
     for (const Case &c : cases) {
         // The calls that this build makes at all.

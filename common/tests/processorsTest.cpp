@@ -37,8 +37,8 @@ TEST(Processors, RunsTheInstructionSetsTheSystemLists) {
         std::vector<std::string> flags;  // all of them
     } rows[] = {
         {InstructionSet::sse2, "sse2", {"sse2"}},
-        {InstructionSet::avx2, "avx2", {"avx2"}},
-        {InstructionSet::avx512f, "avx512f", {"avx512f"}},
+        {InstructionSet::avx2, "avx2", {"avx2", "popcnt", "bmi1"}},
+        {InstructionSet::avx512f, "avx512f", {"avx512f", "popcnt", "bmi1"}},
         {InstructionSet::avx512bw, "avx512bw", {"avx512bw"}},
         {InstructionSet::avx512PopcountGfni, "avx512PopcountGfni", {"avx512f", "avx512bw", "avx512_vpopcntdq", "gfni"}},
     };

@@ -102,6 +102,27 @@ std::string leftBehind() {
     return pids;
 }
 
+// The tool's own diagnostics: without the line that qemu-user adds when the
+// program it runs ends by a signal that dumps core ("qemu: uncaught target
+// signal 3 (Quit) - core dumped"), which a native run never has.
+std::string toolsOwn(const std::string &err) {
+    return std::regex_replace(err, std::regex(R"(qemu: uncaught target signal \d+ \([^)\n]*\) - core dumped\n)"), "");
+}
+
+// Whether `sig` sent to a process here reaches it: qemu-user keeps a few of
+// the target's real-time signals for itself (the highest among them) and
+// loses them. Asked of a child, which sends it to itself and should end by
+// it at once.
+bool reachesAProcessHere(int sig) {
+    RunResult r = runInChild([sig] {
+        signal(sig, SIG_DFL);
+        kill(getpid(), sig);
+        sleep(2);
+        _exit(0);
+    });
+    return !r.exited && r.signal == sig;
+}
+
 class LapwatchSignals : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -132,7 +153,7 @@ TEST_F(LapwatchSignals, SignalToTheToolAloneIsForwardedAsTermination) {
         EXPECT_EQ(leftBehind(), "") << "the command outlived the tool, signal " << sig;
         EXPECT_FALSE(r.exited);
         EXPECT_EQ(r.signal, sig);
-        EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+        EXPECT_TRUE(std::regex_match(toolsOwn(r.err), std::regex(startLine))) << r.err;
         EXPECT_EQ(readFile(log), "ready\nTERM\n") << "signal " << sig;
 
         RunOptions options;
@@ -164,8 +185,16 @@ TEST_F(LapwatchSignals, EveryEndingSignalIsForwarded) {
 #if SUITE_HAVE_SIGPWR
     signals.push_back(SIGPWR);
 #endif
+#ifdef SIGEMT
+    signals.push_back(SIGEMT);
+#endif
+    std::string lost;
     for (int row : signals) {
         int sig = row < 0 ? -row : row;
+        if (!reachesAProcessHere(sig)) {
+            lost.append(" ").append(std::to_string(sig));
+            continue;
+        }
         RunOptions options;
         options.args = {"sleep", "30"};
         std::string program = tool;
@@ -180,8 +209,9 @@ TEST_F(LapwatchSignals, EveryEndingSignalIsForwarded) {
         EXPECT_EQ(leftBehind(), "") << "sleep outlived the tool, signal " << row;
         EXPECT_FALSE(r.exited) << "signal " << row;
         EXPECT_EQ(r.signal, sig);
-        EXPECT_TRUE(std::regex_match(r.err, std::regex(startLine))) << r.err;
+        EXPECT_TRUE(std::regex_match(toolsOwn(r.err), std::regex(startLine))) << r.err;
     }
+    if (!lost.empty()) GTEST_SKIP() << "the others were checked; these never reach a process here:" << lost;
 }
 
 TEST_F(LapwatchSignals, SignalDuringALongPathSearchStillReachesTheCommand) {

@@ -23,4 +23,7 @@ set(CMAKE_BUILD_RPATH /usr/${SUITE_CROSS_TRIPLE}/lib)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -Wl,--disable-new-dtags)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -Wl,--disable-new-dtags)
 set(CMAKE_MODULE_LINKER_FLAGS_INIT -Wl,--disable-new-dtags)
-file(GLOB SUITE_CROSS_LOADER /usr/${SUITE_CROSS_TRIPLE}/lib/ld-linux*.so.* /usr/${SUITE_CROSS_TRIPLE}/lib/ld64.so.*)
+# The loader's name differs by target: ld-linux*.so (x86, ARM, RISC-V),
+# ld64.so (aarch64 and POWER's) and lib64/ld.so.1 (the 64-bit MIPS ABI's).
+file(GLOB SUITE_CROSS_LOADER /usr/${SUITE_CROSS_TRIPLE}/lib/ld-linux*.so.* /usr/${SUITE_CROSS_TRIPLE}/lib/ld64.so.*
+     /usr/${SUITE_CROSS_TRIPLE}/lib64/ld.so.1)
