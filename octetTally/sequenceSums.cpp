@@ -1,9 +1,10 @@
-// See sequenceSums.h. The products of neighbours are summed with vector
-// multiply-adds where the processor has them, and the Monte-Carlo points
-// are judged by a table of the high bytes of x and y: a cell of 65,536 by
-// 65,536 values lies wholly inside the circle, wholly outside, or on its
-// arc, and only the few points in cells on the arc (about 0.6 percent of
-// random points) take the exact 48-bit test.
+// See sequenceSums.h. Where the processor has AVX2, the products of
+// neighbours are summed with vector multiply-adds and the Monte-Carlo points
+// are judged four at a time by exact integer arithmetic in vector lanes.
+// Elsewhere the points are judged by a table of the high bytes of x and y:
+// a cell of 65,536 by 65,536 values lies wholly inside the circle, wholly
+// outside, or on its arc, and only the few points in cells on the arc
+// (about 0.6 percent of random points) take the exact 48-bit test.
 #include "sequenceSums.h"
 
 #include <cstring>
@@ -60,21 +61,6 @@ std::uint64_t avx2Products(const unsigned char *p, std::size_t n) {
 }
 #endif
 
-struct ProductKernelEntry {
-    InstructionSet needs;
-    ProductKernel kernel;
-    const char *name;
-};
-constexpr ProductKernelEntry productKernels[] = {
-    {InstructionSet::avx2, ProductKernel::avx2, "multiply-add (AVX2)"},
-    {InstructionSet::portable, ProductKernel::portable, "portable"},
-};
-
-std::uint64_t neighbourProducts(const unsigned char *p, std::size_t n) {
-    static const ProductKernel chosen = firstThatRuns(productKernels).kernel;
-    return neighbourProductsWith(chosen, p, n);
-}
-
 bool exactlyInside(const unsigned char *g) {
     const std::uint64_t x = std::uint64_t{g[0]} << 16 | std::uint64_t{g[1]} << 8 | g[2];
     const std::uint64_t y = std::uint64_t{g[3]} << 16 | std::uint64_t{g[4]} << 8 | g[5];
@@ -100,6 +86,82 @@ CellTable makeCellTable() {
     return t;
 }
 
+// The table's judgement: four points at a time without a branch; the rare
+// four with a point on the arc are taken again one by one.
+void tablePoints(const unsigned char *p, std::size_t n, std::uint64_t &inside) {
+    static const CellTable table = makeCellTable();
+    std::uint64_t in = 0;
+    std::size_t i = 0;
+    for (; i + 4 * kGroup <= n; i += 4 * kGroup) {
+        const unsigned a = table.cell[unsigned{p[i]} << 8 | p[i + 3]];
+        const unsigned b = table.cell[unsigned{p[i + 6]} << 8 | p[i + 9]];
+        const unsigned c = table.cell[unsigned{p[i + 12]} << 8 | p[i + 15]];
+        const unsigned d = table.cell[unsigned{p[i + 18]} << 8 | p[i + 21]];
+        if (((a | b | c | d) & 2) == 0) {
+            in += a + b + c + d;
+            continue;
+        }
+        for (std::size_t g = i; g < i + 4 * kGroup; g += kGroup) in += exactlyInside(p + g) ? 1 : 0;
+    }
+    for (; i + kGroup <= n; i += kGroup) in += exactlyInside(p + i) ? 1 : 0;
+    inside += in;
+}
+
+#if SUITE_X86_64_KERNELS
+// Four points (24 bytes) at a time: the low half of a vector holds bytes 0
+// to 15, the high half bytes 8 to 23, and one byte shuffle each puts the
+// four x and the four y, big-endian 24-bit numbers, into the low 32 bits of
+// 64-bit lanes. Their squares, 32 by 32 bits into 64, sum below 2^49, and a
+// 64-bit comparison marks the points past the radius: exact, as the
+// one-by-one test is, with no table and no branch.
+__attribute__((target("avx2"))) std::uint64_t avx2Outside(const unsigned char *p, std::size_t n) {
+    const __m256i pickX = _mm256_setr_epi8(2, 1, 0, -1, -1, -1, -1, -1, 8, 7, 6, -1, -1, -1, -1, -1,  //
+                                           6, 5, 4, -1, -1, -1, -1, -1, 12, 11, 10, -1, -1, -1, -1, -1);
+    const __m256i pickY = _mm256_setr_epi8(5, 4, 3, -1, -1, -1, -1, -1, 11, 10, 9, -1, -1, -1, -1, -1,  //
+                                           9, 8, 7, -1, -1, -1, -1, -1, 15, 14, 13, -1, -1, -1, -1, -1);
+    const __m256i limit = _mm256_set1_epi64x(static_cast<long long>(kRadiusSquared));
+    __m256i outside = _mm256_setzero_si256();
+    for (std::size_t i = 0; i + 4 * kGroup <= n; i += 4 * kGroup) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 8));
+        const __m256i bytes = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+        const __m256i x = _mm256_shuffle_epi8(bytes, pickX);
+        const __m256i y = _mm256_shuffle_epi8(bytes, pickY);
+        const __m256i sum = _mm256_add_epi64(_mm256_mul_epu32(x, x), _mm256_mul_epu32(y, y));
+        // A lane past the radius is all ones: -1 subtracted, 1 counted.
+        outside = _mm256_sub_epi64(outside, _mm256_cmpgt_epi64(sum, limit));
+    }
+    std::uint64_t part[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(part), outside);
+    return part[0] + part[1] + part[2] + part[3];
+}
+#else
+std::uint64_t avx2Outside(const unsigned char *, std::size_t) {
+    return 0;
+}
+#endif
+
+void avx2Points(const unsigned char *p, std::size_t n, std::uint64_t &inside) {
+    const std::size_t whole = n / (4 * kGroup) * (4 * kGroup);
+    inside += whole / kGroup - avx2Outside(p, whole);
+    for (std::size_t i = whole; i + kGroup <= n; i += kGroup) inside += exactlyInside(p + i) ? 1 : 0;
+}
+
+struct OrderKernelEntry {
+    InstructionSet needs;
+    OrderKernel kernel;
+    const char *name;
+};
+constexpr OrderKernelEntry orderKernels[] = {
+    {InstructionSet::avx2, OrderKernel::avx2, "AVX2"},
+    {InstructionSet::portable, OrderKernel::portable, "portable"},
+};
+
+OrderKernel chosenOrderKernel() {
+    static const OrderKernel chosen = firstThatRuns(orderKernels).kernel;
+    return chosen;
+}
+
 void addProducts(SequenceState &s, std::uint64_t products) {
     s.productsLow += products;
     if (s.productsLow < products) ++s.productsHigh;
@@ -123,40 +185,28 @@ std::size_t fillCarry(SequenceState &s, const unsigned char *p, std::size_t n) {
 
 }  // namespace
 
-const char *productKernelName(ProductKernel kernel) {
-    const ProductKernelEntry *entry = entryOf(productKernels, kernel);
+const char *orderKernelName(OrderKernel kernel) {
+    const OrderKernelEntry *entry = entryOf(orderKernels, kernel);
     return entry != nullptr ? entry->name : "?";
 }
 
-bool productKernelSupported(ProductKernel kernel) {
-    const ProductKernelEntry *entry = entryOf(productKernels, kernel);
+bool orderKernelSupported(OrderKernel kernel) {
+    const OrderKernelEntry *entry = entryOf(orderKernels, kernel);
     return entry != nullptr && processorRuns(entry->needs);
 }
 
-std::uint64_t neighbourProductsWith(ProductKernel kernel, const unsigned char *p, std::size_t n) {
-    return kernel == ProductKernel::avx2 ? avx2Products(p, n) : portableProducts(p, n);
+std::uint64_t neighbourProductsWith(OrderKernel kernel, const unsigned char *p, std::size_t n) {
+    return kernel == OrderKernel::avx2 ? avx2Products(p, n) : portableProducts(p, n);
 }
 
-void monteCarloPoints(const unsigned char *p, std::size_t n, std::uint64_t &points, std::uint64_t &inside) {
-    static const CellTable table = makeCellTable();
-    std::uint64_t in = 0;
-    std::size_t i = 0;
-    // Four points at a time without a branch; the rare four with a point on
-    // the arc are taken again one by one.
-    for (; i + 4 * kGroup <= n; i += 4 * kGroup) {
-        const unsigned a = table.cell[unsigned{p[i]} << 8 | p[i + 3]];
-        const unsigned b = table.cell[unsigned{p[i + 6]} << 8 | p[i + 9]];
-        const unsigned c = table.cell[unsigned{p[i + 12]} << 8 | p[i + 15]];
-        const unsigned d = table.cell[unsigned{p[i + 18]} << 8 | p[i + 21]];
-        if (((a | b | c | d) & 2) == 0) {
-            in += a + b + c + d;
-            continue;
-        }
-        for (std::size_t g = i; g < i + 4 * kGroup; g += kGroup) in += exactlyInside(p + g) ? 1 : 0;
+void monteCarloPointsWith(OrderKernel kernel, const unsigned char *p, std::size_t n, std::uint64_t &points,
+                          std::uint64_t &inside) {
+    if (kernel == OrderKernel::avx2) {
+        avx2Points(p, n, inside);
+    } else {
+        tablePoints(p, n, inside);
     }
-    for (; i + kGroup <= n; i += kGroup) in += exactlyInside(p + i) ? 1 : 0;
     points += n / kGroup;
-    inside += in;
 }
 
 void monteCarloPointsExact(const unsigned char *p, std::size_t n, std::uint64_t &points, std::uint64_t &inside) {
@@ -176,7 +226,7 @@ void sequenceFeed(SequenceState &s, const unsigned char *p, std::size_t n) {
     } else {
         s.first = p[0];
     }
-    addProducts(s, neighbourProducts(p, n));
+    addProducts(s, neighbourProductsWith(chosenOrderKernel(), p, n));
     s.last = p[n - 1];
     s.bytes += static_cast<std::int64_t>(n);
     std::size_t i = 0;
@@ -185,7 +235,7 @@ void sequenceFeed(SequenceState &s, const unsigned char *p, std::size_t n) {
     if (s.carryLength > 0) i += fillCarry(s, p + i, n - i);
     if (s.carryLength > 0) return;
     const std::size_t whole = (n - i) / kGroup * kGroup;
-    monteCarloPoints(p + i, whole, s.points, s.inside);
+    monteCarloPointsWith(chosenOrderKernel(), p + i, whole, s.points, s.inside);
     i += whole;
     s.carryLength = static_cast<int>(n - i);
     std::memcpy(s.carry, p + i, n - i);

@@ -39,13 +39,16 @@ void sequenceJoin(SequenceState &into, const SequenceState &next);
 // the first's included.
 OrderSums sequenceTotals(const SequenceState &s);
 
-// The sum of p[i] p[i + 1] for i from 0 to n - 2, by `kernel` (see
-// sequenceKernels). Exposed for the tests and the benchmark.
-enum class ProductKernel { portable, avx2 };
-const char *productKernelName(ProductKernel kernel);
-bool productKernelSupported(ProductKernel kernel);
-std::uint64_t neighbourProductsWith(ProductKernel kernel, const unsigned char *p, std::size_t n);
-// The points of `n` bytes (a multiple of 6) added to `points` and `inside`,
-// by the table of the high bytes; and by the exact test alone, for the tests.
-void monteCarloPoints(const unsigned char *p, std::size_t n, std::uint64_t &points, std::uint64_t &inside);
+// The kernels that gather the sums of a buffer, one table of them (see
+// sequenceSums.cpp): the products of neighbours and the Monte-Carlo points,
+// each by the same kernel. Exposed for the tests and the benchmark.
+enum class OrderKernel { portable, avx2 };
+const char *orderKernelName(OrderKernel kernel);
+bool orderKernelSupported(OrderKernel kernel);
+// The sum of p[i] p[i + 1] for i from 0 to n - 2.
+std::uint64_t neighbourProductsWith(OrderKernel kernel, const unsigned char *p, std::size_t n);
+// The points of `n` bytes (a multiple of 6) added to `points` and `inside`.
+void monteCarloPointsWith(OrderKernel kernel, const unsigned char *p, std::size_t n, std::uint64_t &points,
+                          std::uint64_t &inside);
+// The same by the exact test alone, one point at a time: the reference.
 void monteCarloPointsExact(const unsigned char *p, std::size_t n, std::uint64_t &points, std::uint64_t &inside);

@@ -1,6 +1,7 @@
-// The order sums against plain loops: every product kernel the processor
-// runs, the Monte-Carlo table against the exact test on the cells around the
-// arc, and an input split anywhere and joined again.
+// The order sums against plain loops: every kernel the processor runs, its
+// products of neighbours against a plain sum and its Monte-Carlo points
+// against the exact test around the arc, and an input split anywhere and
+// joined again.
 #include <cstdint>
 #include <random>
 #include <string>
@@ -22,9 +23,9 @@ std::vector<unsigned char> randomBytes(std::size_t n, unsigned seed) {
 TEST(SequenceSums, EveryProductKernelEqualsAPlainSum) {
     std::vector<std::vector<unsigned char>> inputs = {randomBytes(1000, 1), std::vector<unsigned char>(300000, 0xFF)};
     std::string skipped;
-    for (ProductKernel kernel : {ProductKernel::portable, ProductKernel::avx2}) {
-        if (!productKernelSupported(kernel)) {
-            skipped += std::string(" ") + productKernelName(kernel);
+    for (OrderKernel kernel : {OrderKernel::portable, OrderKernel::avx2}) {
+        if (!orderKernelSupported(kernel)) {
+            skipped += std::string(" ") + orderKernelName(kernel);
             continue;
         }
         for (const auto &data : inputs) {
@@ -34,19 +35,19 @@ TEST(SequenceSums, EveryProductKernelEqualsAPlainSum) {
                     std::uint64_t want = 0;
                     for (std::size_t i = start; i + 1 < start + n; ++i) want += std::uint64_t{data[i]} * data[i + 1];
                     ASSERT_EQ(neighbourProductsWith(kernel, data.data() + start, n), want)
-                        << productKernelName(kernel) << " at " << start << ", " << n << " bytes";
+                        << orderKernelName(kernel) << " at " << start << ", " << n << " bytes";
                 }
             }
             EXPECT_EQ(neighbourProductsWith(kernel, data.data(), data.size()),
-                      neighbourProductsWith(ProductKernel::portable, data.data(), data.size()));
+                      neighbourProductsWith(OrderKernel::portable, data.data(), data.size()));
         }
     }
     if (!skipped.empty()) GTEST_SKIP() << "not run on this processor:" << skipped;
 }
 
-TEST(SequenceSums, MonteCarloTableAgreesWithTheExactTest) {
-    // Random points, and points around the arc: for each x high byte, the
-    // y values just inside and just outside, and their cells' corners.
+TEST(SequenceSums, EveryPointKernelAgreesWithTheExactTest) {
+    // Random points, and points around the arc: for each x, the y values
+    // just inside, on and just outside it, and the corners of their cells.
     std::vector<unsigned char> data = randomBytes(6 * 100000, 2);
     const double radius = (1 << 24) - 1;
     for (std::uint32_t x = 0; x < (1u << 24); x += 4099) {
@@ -60,13 +61,31 @@ TEST(SequenceSums, MonteCarloTableAgreesWithTheExactTest) {
             }
         }
     }
-    std::uint64_t points = 0, inside = 0, exactPoints = 0, exactInside = 0;
-    monteCarloPoints(data.data(), data.size(), points, inside);
+    std::uint64_t exactPoints = 0, exactInside = 0;
     monteCarloPointsExact(data.data(), data.size(), exactPoints, exactInside);
-    EXPECT_EQ(points, data.size() / 6);
-    EXPECT_EQ(inside, exactInside);
-    EXPECT_GT(inside, 0u);
-    EXPECT_LT(inside, points);
+    ASSERT_GT(exactInside, 0u);
+    ASSERT_LT(exactInside, exactPoints);
+    std::string skipped;
+    for (OrderKernel kernel : {OrderKernel::portable, OrderKernel::avx2}) {
+        if (!orderKernelSupported(kernel)) {
+            skipped += std::string(" ") + orderKernelName(kernel);
+            continue;
+        }
+        std::uint64_t points = 0, inside = 0;
+        monteCarloPointsWith(kernel, data.data(), data.size(), points, inside);
+        EXPECT_EQ(points, exactPoints) << orderKernelName(kernel);
+        EXPECT_EQ(inside, exactInside) << orderKernelName(kernel);
+        // Every number of points from 0 to 12 at the end of the data, where
+        // the arc's points lie: the vector rounds and what they leave over.
+        for (std::size_t k = 0; k <= 12; ++k) {
+            const unsigned char *p = data.data() + data.size() - 6 * k;
+            std::uint64_t wantPoints = 0, want = 0, got = 0;
+            monteCarloPointsExact(p, 6 * k, wantPoints, want);
+            monteCarloPointsWith(kernel, p, 6 * k, points, got);
+            ASSERT_EQ(got, want) << orderKernelName(kernel) << ", " << k << " points";
+        }
+    }
+    if (!skipped.empty()) GTEST_SKIP() << "not run on this processor:" << skipped;
 }
 
 OrderSums whole(const std::vector<unsigned char> &data) {
