@@ -43,8 +43,8 @@ constexpr char helpText[] =
     "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
     "     -c      write a plain value,count table for scripts instead\n"
     "     -m      draw the counts as a 16x16 map of byte values instead\n"
-    "     -s      add every statistic: -e's, the chi-square probability, the serial\n"
-    "             correlation, a Monte Carlo value of pi, compression, min-entropy\n"
+    "     -e      goes on with the chi-square probability, the serial correlation,\n"
+    "             a Monte Carlo value of pi, compression and min-entropy\n"
     "     -b SIZE chart the entropy of each block of SIZE bytes along the input,\n"
     "             with its edges (with -c: an offset,entropy line per block)\n"
     "     -j      write one JSON document instead of the report\n"
@@ -95,10 +95,9 @@ int rcmp(const void *first, const void *second) {
 
 struct Options {
     bool numericOrder = false;
-    bool statistics = false;  // -e
+    bool statistics = false;  // -e: every statistic
     bool plainTable = false;  // -c
     bool map = false;         // -m
-    bool allStatistics = false;   // -s
     bool json = false;            // -j
     std::int64_t blockSize = 0;   // -b; 0: none
     std::int64_t offset = 0;      // --offset
@@ -114,7 +113,7 @@ bool countsAPart(const Options &options) {
     return options.offset > 0 || options.length >= 0;
 }
 bool analyses(const Options &options) {
-    return options.allStatistics || options.json || options.blockSize > 0;
+    return options.statistics || options.json || options.blockSize > 0;
 }
 
 // A size: decimal digits, then K, M or G for that power of 1,024. Returns
@@ -197,9 +196,9 @@ void parseBlockSize(const char *value, Options &options) {
 // Options that cannot go together, and thresholds in the wrong order.
 void refuseConflicts(const Options &options) {
     // The plain table is for scripts: nothing may follow it or take its place.
-    if (options.plainTable && (options.statistics || options.map || options.allStatistics || options.json)) {
+    if (options.plainTable && (options.statistics || options.map || options.json)) {
         errorMsg(1, 0, 1, "Option -c cannot be combined with -%c",
-                 options.statistics ? 'e' : options.map ? 'm' : options.allStatistics ? 's' : 'j');
+                 options.statistics ? 'e' : options.map ? 'm' : 'j');
     }
     if (options.json && options.map) errorMsg(1, 0, 1, "Option -j cannot be combined with -m");
     if (options.falling > options.rising) {
@@ -234,9 +233,6 @@ void scanArguments(int argc, char **argv, Options &options) {
                 break;
             case 'm':
                 options.map = true;
-                break;
-            case 's':
-                options.allStatistics = true;
                 break;
             case 'j':
                 options.json = true;
@@ -315,7 +311,7 @@ bool countInput(FILE *in, const char *inName, bool named) {
 // What the analysis of the input gathers and where its blocks go.
 EntropyLog entropyLog;
 
-// countInput for a part of the input, and what -s, -b and -j add: the
+// countInput for a part of the input, and what -e, -b and -j add: the
 // threads are those of the part's length, the chart's columns are set from
 // it where it is known. Returns false when nothing was counted.
 bool countInputPart(FILE *in, const char *inName, bool named, const Options &options, BlockLines lines,
@@ -332,7 +328,7 @@ bool countInputPart(FILE *in, const char *inName, bool named, const Options &opt
         widenInputPipe(fd);
     }
     // The order sums only where figures that need them are written.
-    const bool orderSums = options.allStatistics || options.json;
+    const bool orderSums = options.statistics || options.json;
     AnalysisPlan plan{options.blockSize, orderSums, BlockSink{entropyLogAdd, &entropyLog}};
     entropyLogStart(entropyLog, options.blockSize > 0 ? options.blockSize : 1, options.offset, expected,
                     options.rising, options.falling, lines, out);
@@ -465,7 +461,7 @@ int writeStatistics(FILE *out) {
     return written < 0 ? errno : 0;
 }
 
-// The figures that -s adds after -e's, in the words of the widely used
+// The figures that -e gives after its first three, in the words of the widely used
 // random test program whose figures they are.
 int writeMoreStatistics(FILE *out, const MoreStats &more) {
     std::fputs("Chi-square probability: ", out);
@@ -534,8 +530,8 @@ int writeAnalysedReport(FILE *out, const char *inName, const Options &options, c
                          : options.numericOrder ? writeByValue(out)
                                                 : writeByFrequency(out);
     if (err == 0) err = tableErr;
-    if (err == 0 && (options.statistics || options.allStatistics)) err = writeStatistics(out);
-    if (err == 0 && options.allStatistics) err = writeMoreStatistics(out, more);
+    if (err == 0 && options.statistics) err = writeStatistics(out);
+    if (err == 0 && options.statistics) err = writeMoreStatistics(out, more);
     if (err == 0 && options.blockSize > 0) err = writeEntropyChart(out, entropyLog);
     if (err == 0 && options.blockSize > 0) err = writeEdges(out, entropyLog);
     return err;
@@ -626,7 +622,6 @@ int main(int argc, char **argv) {
         int tableErr = options.map            ? writeMap(out, utf8Locale())
                        : options.numericOrder ? writeByValue(out)
                                               : writeByFrequency(out);
-        if (tableErr == 0 && options.statistics) tableErr = writeStatistics(out);
         if (writeErr == 0) writeErr = tableErr;
     }
     finishOutput(out, outName, writeErr);

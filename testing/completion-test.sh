@@ -31,7 +31,7 @@ bash_cases=(
   'lapwatch -v sl|sleep'
   'octetTally -|-e -c -m'
   'octetTally --o|--offset'
-  'octetTally -|-s -j -b --length --high --low'
+  'octetTally -|-j -b --length --high --low'
   'octetTally -b |-'
   'morphPhrase --se|--seed'
   'morphPhrase --seed |-'

@@ -49,7 +49,7 @@ run_build() {
         cat "$f" | "$octet" > "$out/$name.tally-pipe" 2>&1 || echo "status $?" >> "$out/$name.tally-pipe"
         "$octet" "$f" "$out/$name.tally-file" 2>&1 || echo "status $?" >> "$out/$name.tally-file"
         # Every statistic, the blocks' entropies, a part, and the JSON document.
-        "$octet" -s -b 64K "$f" > "$out/$name.tally-s" 2>&1 || echo "status $?" >> "$out/$name.tally-s"
+        "$octet" -e -b 64K "$f" > "$out/$name.tally-e" 2>&1 || echo "status $?" >> "$out/$name.tally-e"
         cat "$f" | "$octet" -c -b 1000 --offset 77 > "$out/$name.tally-blocks" 2>&1 \
             || echo "status $?" >> "$out/$name.tally-blocks"
         (cd "$corpus" && "$octet" -j -b 4K --length 1M "$name") > "$out/$name.tally-json" 2>&1 \

@@ -1,8 +1,8 @@
 // The tool's analyses as a user runs them, against independent references:
-// every figure of -s against a widely used random test program run live on
+// every figure of -e against a widely used random test program run live on
 // the same files; the blocks' entropies of a file of known parts; a part
 // of a file against the same bytes cut out with dd; the JSON document
-// through Python's parser against -c and -s; and a sparse file past 4 GiB.
+// through Python's parser against -c and -e; and a sparse file past 4 GiB.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -70,7 +70,7 @@ std::string after(const std::string &text, const std::string &label) {
     return text.substr(begin, text.find('\n', begin) - begin);
 }
 
-// The test program's printed figures, in -s's words and digits.
+// The test program's printed figures, in -e's words and digits.
 std::string peerFigures(const std::string &path) {
     const std::string full = shellOutput("ent '" + path + "'");
     const std::string terse = shellOutput("ent -t '" + path + "'");
@@ -136,7 +136,7 @@ TEST(OctetTallyAnalysis, EveryStatisticAgreesWithThePeer) {
     for (const auto &f : files) {
         const std::string path = dir.file("in");
         writeFile(path, f.data);
-        const RunResult r = run({"-s", path});
+        const RunResult r = run({"-e", path});
         EXPECT_EQ(r.status, 0) << f.name << r.err;
         const std::size_t at = r.out.find("\nEntropy: ");
         ASSERT_NE(at, std::string::npos) << f.name;
@@ -145,7 +145,7 @@ TEST(OctetTallyAnalysis, EveryStatisticAgreesWithThePeer) {
     }
     // The exact estimate: 4 x 355 / 452 = 3.141592920.
     writeFile(dir.file("pi"), piFile());
-    EXPECT_NE(run({"-s", dir.file("pi")}).out.find("pi: 3.141592920 (error 0.00 percent)"), std::string::npos);
+    EXPECT_NE(run({"-e", dir.file("pi")}).out.find("pi: 3.141592920 (error 0.00 percent)"), std::string::npos);
 }
 
 TEST(OctetTallyAnalysis, MinEntropyOfKnownInputs) {
@@ -159,7 +159,7 @@ TEST(OctetTallyAnalysis, MinEntropyOfKnownInputs) {
         {std::string(1, 'x') + randomBytes(0, 1), "0.000000"},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(after(run({"-s"}, c.data, true).out, "Min-entropy: "), c.figure + " bits per byte") << c.data;
+        EXPECT_EQ(after(run({"-e"}, c.data, true).out, "Min-entropy: "), c.figure + " bits per byte") << c.data;
     }
 }
 
@@ -259,7 +259,7 @@ TEST(OctetTallyAnalysis, PartsEqualTheSameBytesCutOut) {
                                 std::to_string(p.offset) + (p.length >= 0 ? " count=" + std::to_string(p.length) : "") +
                                 " status=none";
         const std::string expected = shellOutput(cut + " | '" + tool + "' -c");
-        const std::string expectedStats = shellOutput(cut + " | '" + tool + "' -s | sed -n '/^Entropy/,$p'");
+        const std::string expectedStats = shellOutput(cut + " | '" + tool + "' -e | sed -n '/^Entropy/,$p'");
         std::vector<std::string> range = {"--offset", std::to_string(p.offset)};
         if (p.length >= 0) range.insert(range.end(), {"--length=" + std::to_string(p.length)});
         const std::string label = std::to_string(p.offset) + "+" + std::to_string(p.length);
@@ -269,7 +269,7 @@ TEST(OctetTallyAnalysis, PartsEqualTheSameBytesCutOut) {
         EXPECT_EQ(run(args).out, expected) << label;
         const std::string options = " --offset " + std::to_string(p.offset) +
                                     (p.length >= 0 ? " --length " + std::to_string(p.length) : "");
-        EXPECT_EQ(shellOutput("'" + tool + "' -s" + options + " '" + path + "' | sed -n '/^Entropy/,$p'"),
+        EXPECT_EQ(shellOutput("'" + tool + "' -e" + options + " '" + path + "' | sed -n '/^Entropy/,$p'"),
                   expectedStats) << label;
         // Skipped by reading from a pipe, sought from a redirected file.
         EXPECT_EQ(shellOutput("(cat '" + path + "' 2>/dev/null) | '" + tool + "' -c" + options), expected) << label;
@@ -287,7 +287,7 @@ TEST(OctetTallyAnalysis, JsonThroughPythonEqualsTheReport) {
     const std::string path = dir.file("parts \"quoted\"");
     writeFile(path, threeParts());
     ASSERT_EQ(std::system(("'" + tool + "' -j -b 64K '" + path + "' | python3 -m json.tool > /dev/null").c_str()), 0);
-    // The blocks and counts as -c writes them, the figures as -s does.
+    // The blocks and counts as -c writes them, the figures as -e does.
     const std::string script =
         "import json, sys\n"
         "d = json.load(sys.stdin)\n"
@@ -309,7 +309,7 @@ TEST(OctetTallyAnalysis, JsonThroughPythonEqualsTheReport) {
     const std::string fromJson =
         shellOutput("'" + tool + "' -j -b 64K '" + path + "' | python3 '" + dir.file("read.py") + "'");
     const std::string expected = run({"-c", "-b", "64K", path}).out +
-                                 shellOutput("'" + tool + "' -s '" + path + "' | sed -n '/^Entropy/,$p'") + path +
+                                 shellOutput("'" + tool + "' -e '" + path + "' | sed -n '/^Entropy/,$p'") + path +
                                  " 0 3145728 3145728 65536 2\n";
     EXPECT_EQ(fromJson, expected);
     // Undefined figures are null, an empty input has no statistics, and a
@@ -360,7 +360,6 @@ TEST(OctetTallyAnalysis, OptionErrors) {
         {{"--high", "8.5"}, "Invalid --high \"8.5\": a number of bits per byte from 0 to 8"},
         {{"--low=nan"}, "Invalid --low \"nan\": a number of bits per byte from 0 to 8"},
         {{"--high", "5", "--low", "6"}, "The falling threshold (--low) is above the rising one (--high)"},
-        {{"-cs"}, "Option -c cannot be combined with -s"},
         {{"-jc"}, "Option -c cannot be combined with -j"},
         {{"-jm"}, "Option -j cannot be combined with -m"},
     };

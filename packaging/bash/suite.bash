@@ -29,7 +29,7 @@ _suite_octetTally()
         -b | --offset | --length | --high | --low) return ;;   # a size, or bits per byte
     esac
     if [[ $cur == -* ]]; then
-        _suite_options "$cur" -r -e -s -c -m -j -b --offset --length --high --low -h -H -v -V --
+        _suite_options "$cur" -r -e -c -m -j -b --offset --length --high --low -h -H -v -V --
     else
         _suite_files "$cur"
     fi
