@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "byteStats.h"
 #include "testing.h"
 
 using testing_support::readFile;
@@ -146,6 +147,27 @@ TEST(OctetTallyAnalysis, EveryStatisticAgreesWithThePeer) {
     // The exact estimate: 4 x 355 / 452 = 3.141592920.
     writeFile(dir.file("pi"), piFile());
     EXPECT_NE(run({"-e", dir.file("pi")}).out.find("pi: 3.141592920 (error 0.00 percent)"), std::string::npos);
+}
+
+// The series that stands in for Boost.Math in a build without it: against
+// the closed forms of 1, 2 and 4 degrees of freedom (erfc(sqrt(x/2)),
+// e^(-x/2), e^(-x/2) (1 + x/2)), on both sides of where the series hands
+// over to the continued fraction, and against Boost.Math for 255 degrees
+// over the whole range the report distinguishes.
+TEST(OctetTallyAnalysis, ChiSquareTailSeriesAgreesWithClosedFormsAndTheLibrary) {
+    for (double x : {0.0, 0.01, 0.5, 1.0, 2.9, 3.0, 3.1, 6.0, 10.0, 40.0, 200.0, 1500.0}) {
+        const double half = x / 2.0;
+        const double closed[][2] = {{1, std::erfc(std::sqrt(half))}, {2, std::exp(-half)},
+                                    {4, std::exp(-half) * (1.0 + half)}};
+        for (const auto &c : closed) {
+            const double got = chiSquareUpperTailBySeries(x, int(c[0]));
+            EXPECT_NEAR(got, c[1], 1e-13 + 1e-12 * c[1]) << c[0] << " degrees, " << x;
+        }
+    }
+    for (double x = 0.0; x <= 700.0; x += 0.25) {
+        EXPECT_NEAR(chiSquareUpperTailBySeries(x, 255), chiSquareUpperTail(x, 255), 1e-12) << x;
+    }
+    EXPECT_EQ(chiSquareUpperTailBySeries(1e9, 255), 0.0);
 }
 
 TEST(OctetTallyAnalysis, MinEntropyOfKnownInputs) {
