@@ -31,11 +31,15 @@ std::uint64_t portableProducts(const unsigned char *p, std::size_t n) {
 }
 
 #if SUITE_X86_64_KERNELS
-// 32 neighbours at a time: both rows widened to 16 bits, multiplied and added
-// in pairs into 32-bit lanes (each pair at most 2 x 255^2), which take 4,096
-// rounds (at most 1.07e9 a lane) before they are widened into 64-bit ones.
+// 32 neighbours at a time, from the 16-bit words of the bytes at i and at
+// i + 1: each odd byte p[2k + 1] is the neighbour of both p[2k] and p[2k + 2],
+// so its products are p[2k + 1] (p[2k] + p[2k + 2]), one multiply-add of
+// 16-bit lanes (the sum at most 510) into 32-bit ones for every pair of odd
+// bytes (at most 2 x 255 x 510 a round), which take 4,096 rounds (at most
+// 1.07e9 a lane) before they are widened into 64-bit ones.
 __attribute__((target("avx2"))) std::uint64_t avx2Products(const unsigned char *p, std::size_t n) {
     const __m256i zero = _mm256_setzero_si256();
+    const __m256i lowBytes = _mm256_set1_epi16(0xFF);
     __m256i wide = _mm256_setzero_si256();
     std::size_t i = 0;
     while (i + 33 <= n) {
@@ -43,10 +47,9 @@ __attribute__((target("avx2"))) std::uint64_t avx2Products(const unsigned char *
         for (int round = 0; round < 4096 && i + 33 <= n; ++round, i += 32) {
             const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
             const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 1));
-            lanes = _mm256_add_epi32(lanes, _mm256_madd_epi16(_mm256_unpacklo_epi8(a, zero),
-                                                              _mm256_unpacklo_epi8(b, zero)));
-            lanes = _mm256_add_epi32(lanes, _mm256_madd_epi16(_mm256_unpackhi_epi8(a, zero),
-                                                              _mm256_unpackhi_epi8(b, zero)));
+            const __m256i odd = _mm256_srli_epi16(a, 8);
+            const __m256i around = _mm256_add_epi16(_mm256_and_si256(a, lowBytes), _mm256_srli_epi16(b, 8));
+            lanes = _mm256_add_epi32(lanes, _mm256_madd_epi16(odd, around));
         }
         wide = _mm256_add_epi64(wide, _mm256_unpacklo_epi32(lanes, zero));
         wide = _mm256_add_epi64(wide, _mm256_unpackhi_epi32(lanes, zero));
