@@ -9,6 +9,9 @@
 //        countBytesBench --threads N FILE   count FILE as the tool counts a
 //                                      named file, on N threads
 //        countBytesBench --plan FILE   the threads the tool would count FILE on
+//        countBytesBench --order FILE  GB/s of each neighbour-product kernel
+//                                      and of the Monte-Carlo points on FILE's
+//                                      first MiB
 // KERNEL: a kernel's number (see --list), "auto" (the tool's own choice and
 // look at each block), or "portable" (the same look without AVX-512).
 #include <fcntl.h>
@@ -26,6 +29,7 @@
 
 #include "countBytes.h"
 #include "countFile.h"
+#include "sequenceSums.h"
 
 namespace {
 
@@ -79,14 +83,19 @@ double threadSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-int rates(const char *path) {
-    std::vector<unsigned char> buf(blockSize);
+// The first MiB of the file at `path` into `buf`; false, said, if it is shorter.
+bool readFirstMiB(const char *path, std::vector<unsigned char> &buf) {
+    buf.resize(blockSize);
     FILE *f = std::fopen(path, "rb");
-    if (f == nullptr || std::fread(buf.data(), 1, buf.size(), f) != buf.size()) {
-        std::fprintf(stderr, "%s: need a file of at least 1 MiB\n", path);
-        return 1;
-    }
-    std::fclose(f);
+    const bool whole = f != nullptr && std::fread(buf.data(), 1, buf.size(), f) == buf.size();
+    if (f != nullptr) std::fclose(f);
+    if (!whole) std::fprintf(stderr, "%s: need a file of at least 1 MiB\n", path);
+    return whole;
+}
+
+int rates(const char *path) {
+    std::vector<unsigned char> buf;
+    if (!readFirstMiB(path, buf)) return 1;
     for (int k = 0; k < kCountKernelCount; ++k) {
         const auto kernel = static_cast<CountKernel>(k);
         if (!countKernelSupported(kernel)) {
@@ -107,6 +116,39 @@ int rates(const char *path) {
         std::printf("%-22s %6.2f GB/s (median of 7; best %.2f)\n", countKernelName(kernel), rounds[3],
                     rounds[6]);
     }
+    return 0;
+}
+
+// The median rate, in GB/s of this thread's processor time, of 7 rounds of
+// 256 calls of `work` on a 1 MiB block.
+template <class Work>
+double medianRate(Work work) {
+    std::vector<double> rounds;
+    for (int round = 0; round < 7; ++round) {
+        const double start = threadSeconds();
+        for (int i = 0; i < 256; ++i) work();
+        rounds.push_back(256.0 * blockSize / (threadSeconds() - start) / 1e9);
+    }
+    std::sort(rounds.begin(), rounds.end());
+    return rounds[3];
+}
+
+// The order sums' kernels on a file's first MiB, beside the tool's count.
+int orderRates(const char *path) {
+    std::vector<unsigned char> buf;
+    if (!readFirstMiB(path, buf)) return 1;
+    volatile std::uint64_t sink = 0;
+    std::uint64_t points = 0, inside = 0;
+    const std::size_t whole = buf.size() / 6 * 6;
+    for (OrderKernel kernel : {OrderKernel::avx2, OrderKernel::portable}) {
+        if (!orderKernelSupported(kernel)) continue;
+        const double products = medianRate([&] { sink = sink + neighbourProductsWith(kernel, buf.data(), buf.size()); });
+        std::printf("neighbour products, %-18s %6.2f GB/s\n", orderKernelName(kernel), products);
+        const double rate = medianRate([&] { monteCarloPointsWith(kernel, buf.data(), whole, points, inside); });
+        std::printf("Monte-Carlo points, %-18s %6.2f GB/s\n", orderKernelName(kernel), rate);
+    }
+    std::printf("count, the tool's choice %14s %6.2f GB/s\n", "",
+                medianRate([&] { countBytes(counters, buf.data(), buf.size()); }));
     return 0;
 }
 
@@ -141,6 +183,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "--rate") == 0) return rates(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--order") == 0) return orderRates(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "--threads") == 0) return countOnThreads(argv[2], argv[3]);
     struct stat st;
     if (argc == 3 && std::strcmp(argv[1], "--plan") == 0 && stat(argv[2], &st) == 0) {
@@ -148,6 +191,6 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc == 3) return countFile(argv[1], argv[2]);
-    std::fprintf(stderr, "usage: countBytesBench KERNEL FILE | --rate FILE | --list | --threads N FILE | --plan FILE\n");
+    std::fprintf(stderr, "usage: countBytesBench KERNEL FILE | --rate FILE | --order FILE | --list | --threads N FILE | --plan FILE\n");
     return 2;
 }

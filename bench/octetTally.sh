@@ -15,7 +15,10 @@
 # shared with other work slows both sides of a pair alike. Prints the
 # processor's flags, the kernel and the threads the tool chose, the medians
 # and ratios, and the tool's peak memory. BASELINE=path/to/an/older/octetTally
-# adds its rows beside the tool's.
+# adds its rows beside the tool's. On the random bytes the analyses (-e, every
+# statistic; -b 1M, the blocks' entropies) are timed against the plain count
+# in the same run, from the file and from a pipe, and the order sums' kernels
+# on their own. FILES="random" times only the files named.
 #
 # Usage: bench/octetTally.sh [PATH-TO-octetTally [PATH-TO-countBytes_bench]]
 # Defaults: build/release/octetTally/octetTally and
@@ -99,7 +102,7 @@ pairs() {
 }
 
 one=$(taskset -pc $$ | sed 's/.*: //; s/[,-].*//')  # the first processor this shell may use
-for name in random text onebyte; do
+for name in ${FILES:-random text onebyte}; do
   file="$work/$name"
   cat "$file" >/dev/null  # into the page cache
   # The same counts from the file and from a pipe, whichever kernel counted.
@@ -124,6 +127,17 @@ for name in random text onebyte; do
   pairs "cat f | octetTally" "cat f | wc -l" -- bash -c "cat '$file' | wc -l" -- bash -c "cat '$file' | '$tool'"
   [ -z "$baseline" ] || pairs "cat f | baseline octetTally" "cat f | wc -l" -- bash -c "cat '$file' | wc -l" -- \
     bash -c "cat '$file' | '$baseline'"
+  if [ "$name" = random ]; then
+    echo "$name, the analyses against the plain count:"
+    pairs "octetTally -e" "octetTally" -- "$tool" "$file" -- "$tool" -e "$file"
+    pairs "octetTally -b 1M" "octetTally" -- "$tool" "$file" -- "$tool" -b 1M "$file"
+    pairs "octetTally -e -b 1M" "octetTally" -- "$tool" "$file" -- "$tool" -e -b 1M "$file"
+    pairs "cat f | octetTally -e -b 1M" "cat f | wc -l" -- bash -c "cat '$file' | wc -l" -- \
+      bash -c "cat '$file' | '$tool' -e -b 1M"
+    "$kernels" --order "$file" | sed 's/^/  /'
+    peak=$(/usr/bin/time -v "$tool" -e -b 64 "$file" 2>&1 >/dev/null | awk -F: '/Maximum resident/ { gsub(/ /, "", $2); print $2 }')
+    echo "  peak memory of octetTally -e -b 64: $peak KiB"
+  fi
   peak=$(/usr/bin/time -v "$tool" "$file" 2>&1 >/dev/null | awk -F: '/Maximum resident/ { gsub(/ /, "", $2); print $2 }')
   echo "  peak memory of octetTally: $peak KiB"
 done
@@ -133,4 +147,5 @@ echo "Medians of $runs paired runs; the ratio is the median of each pair's ratio
 echo "rows read the file on one thread, as a pipe is read, and count it with that kernel alone; the"
 echo "\"portable choice\" is that of a processor without AVX-512 (multi-table, pair-table for text)."
 echo "Bars on 2 cores: at most 1.8x wc -l on random bytes, 1.1x on text, 0.9x on one byte; from a pipe"
-echo "no worse than before (0.8x cat f | wc -l)."
+echo "no worse than before (0.8x cat f | wc -l). The analyses: -e and -b 1M at most 1.2x the plain count"
+echo "on random bytes, and from a pipe at most 1.2x cat f | wc -l."

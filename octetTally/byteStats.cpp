@@ -14,6 +14,7 @@ namespace {
 constexpr int kByteValues = 256;
 constexpr double kSqrtHalf = 0.70710678118654752440;
 constexpr double kLog2OfE = 1.44269504088896340736;
+constexpr double kPi = 3.14159265358979323846;
 // Terms of the series beyond the first: with |s| below 0.1716 the next term
 // is under 2^-55 of the sum, past the last bit of a double.
 constexpr int kSeriesTerms = 11;
@@ -35,6 +36,20 @@ double log2Portable(double x) {
     return double(exponent) + 2.0 * s * series * kLog2OfE;
 }
 
+// The sum of v^power x count over the byte values (power 1 or 2), exact
+// until it is converted: the counts are taken in two 32-bit halves, whose
+// weighted sums cannot pass 64 bits.
+double weightedSum(const uint64_t counts[256], int power) {
+    uint64_t sumLow = 0;
+    uint64_t sumHigh = 0;
+    for (uint64_t v = 0; v < uint64_t(kByteValues); ++v) {
+        const uint64_t weight = power == 1 ? v : v * v;
+        sumLow += weight * (counts[v] & 0xFFFFFFFFu);
+        sumHigh += weight * (counts[v] >> 32);
+    }
+    return double(sumHigh) * 4294967296.0 + double(sumLow);
+}
+
 int bitLength(uint64_t v) {
     int bits = 0;
     for (; v != 0; v >>= 1) ++bits;
@@ -43,28 +58,51 @@ int bitLength(uint64_t v) {
 
 }  // namespace
 
+double shannonEntropy(const uint64_t counts[256], uint64_t total) {
+    const double n = double(total);
+    double entropy = 0.0;
+    for (int v = 0; v < kByteValues; ++v) {
+        if (counts[v] != 0) {
+            const double p = double(counts[v]) / n;
+            entropy = entropy - p * log2Portable(p);
+        }
+    }
+    return entropy;
+}
+
 ByteStats byteStats(const uint64_t counts[256], uint64_t total) {
     const double n = double(total);
     const double expected = n / double(kByteValues);
-    double entropy = 0.0;
     double chiSquare = 0.0;
-    // The sum of value x count can pass 64 bits (255 times a count of 2^57),
-    // so the counts are taken in two 32-bit halves whose sums cannot.
-    uint64_t sumLow = 0;
-    uint64_t sumHigh = 0;
     for (int v = 0; v < kByteValues; ++v) {
-        const uint64_t c = counts[v];
-        if (c != 0) {
-            const double p = double(c) / n;
-            entropy = entropy - p * log2Portable(p);
-        }
-        const double diff = double(c) - expected;
+        const double diff = double(counts[v]) - expected;
         chiSquare = chiSquare + diff * diff / expected;
-        sumLow += uint64_t(v) * (c & 0xFFFFFFFFu);
-        sumHigh += uint64_t(v) * (c >> 32);
     }
-    const double sum = double(sumHigh) * 4294967296.0 + double(sumLow);
-    return ByteStats{entropy, chiSquare, sum / n};
+    return ByteStats{shannonEntropy(counts, total), chiSquare, weightedSum(counts, 1) / n};
+}
+
+// The serial correlation coefficient takes the sums as a widely used random
+// test program does, in the same order of the same operations, so that its
+// printed digits are that program's:
+// (n sum b[i] b[i+1] - (sum b)^2) / (n sum b^2 - (sum b)^2). The sums of the
+// bytes and of their squares come from the counts, exactly.
+MoreStats moreStats(const uint64_t counts[256], uint64_t total, const OrderSums &order, double chiSquare) {
+    const double n = double(total);
+    uint64_t most = 0;
+    for (int v = 0; v < kByteValues; ++v) most = counts[v] > most ? counts[v] : most;
+    const double sum = weightedSum(counts, 1);
+    const double squares = weightedSum(counts, 2);
+    MoreStats stats;
+    stats.chiSquareProbability = chiSquareUpperTail(chiSquare, kByteValues - 1) * 100.0;
+    const double sumSquared = sum * sum;
+    const double spread = n * squares - sumSquared;
+    stats.serialCorrelation = spread == 0.0 ? std::nan("") : (n * order.neighbourProducts - sumSquared) / spread;
+    stats.pi = order.points == 0 ? std::nan("") : 4.0 * (double(order.inside) / double(order.points));
+    stats.piError = 100.0 * (std::fabs(kPi - stats.pi) / kPi);
+    const double entropy = shannonEntropy(counts, total);
+    stats.compression = int(100.0 * (8.0 - entropy) / 8.0);
+    stats.minEntropy = 0.0 - log2Portable(double(most) / n);
+    return stats;
 }
 
 int mapLevel(uint64_t count, uint64_t most) {

@@ -15,6 +15,8 @@
 
 #include "countBytes.h"
 #include "processorQuota.h"
+#include "inputAnalysis.h"
+#include "processors.h"
 
 namespace {
 
@@ -35,7 +37,10 @@ alignas(64) unsigned char threadBuffers[kMaxCountThreads][kBufferSize];
 // What the threads of one count share.
 struct SharedCount {
     int fd;
-    off_t size;
+    off_t begin;      // where the first range begins
+    off_t size;       // where the last ends
+    off_t rangeSize;
+    bool analyse;
     std::int64_t ranges;
     std::atomic<std::int64_t> nextRange;
     std::atomic<bool> failed;  // some range failed: take no more
@@ -51,8 +56,15 @@ struct ThreadCount {
 };
 ThreadCount threads[kMaxCountThreads];
 
+// Whether the count under way is analysed (see inputAnalysis.h).
+bool analysing;
+
 void countBlock(ThreadCount &t, std::size_t n) {
-    countBytes(threadCounters[t.index], threadBuffers[t.index], n);
+    if (analysing) {
+        analysisCount(t.index, threadCounters[t.index], threadBuffers[t.index], n);
+    } else {
+        countBytes(threadCounters[t.index], threadBuffers[t.index], n);
+    }
     t.bytes += static_cast<std::int64_t>(n);
 }
 
@@ -82,9 +94,12 @@ void *countRanges(void *arg) {
         // been taken, and is finished, by the time the threads are joined.
         const std::int64_t range = s.nextRange.fetch_add(1, std::memory_order_relaxed);
         if (range >= s.ranges || s.failed.load(std::memory_order_relaxed)) break;
-        const off_t begin = range * kRangeSize;
-        const off_t end = s.size - begin < kRangeSize ? s.size : begin + kRangeSize;
+        if (s.analyse && !analysisEnter(range)) break;
+        const off_t begin = s.begin + range * s.rangeSize;
+        const off_t end = s.size - begin < s.rangeSize ? s.size : begin + s.rangeSize;
+        if (s.analyse) analysisRangeBegin(t.index, range, begin - s.begin);
         const int error = countRange(t, begin, end);
+        if (s.analyse) analysisRangeEnd(t.index, threadCounters[t.index], error != 0);
         if (error != 0) {
             t.failedRange = range;
             t.error = error;
@@ -95,12 +110,17 @@ void *countRanges(void *arg) {
     return nullptr;
 }
 
-// Reads on from the descriptor's offset until the end of input: a
-// terminal's end is one keystroke, and reading on after it would wait for
-// another. Returns 0 or errno.
-int countToEnd(int fd, ThreadCount &t) {
+// Reads on from the descriptor's offset until the end of input, or until
+// `limit` bytes (-1: none) were read: a terminal's end is one keystroke,
+// and reading on after it would wait for another. Returns 0 or errno.
+int countToEnd(int fd, ThreadCount &t, std::int64_t limit = -1) {
     for (;;) {
-        const ssize_t got = read(fd, threadBuffers[t.index], kBufferSize);
+        std::size_t want = kBufferSize;
+        if (limit >= 0 && limit - t.bytes < static_cast<std::int64_t>(want)) {
+            want = static_cast<std::size_t>(limit - t.bytes);
+        }
+        if (want == 0) return 0;
+        const ssize_t got = read(fd, threadBuffers[t.index], want);
         if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
@@ -113,13 +133,17 @@ int countToEnd(int fd, ThreadCount &t) {
 // The file's size as it is now, in ranges over `count` threads (the caller
 // being the first); then the descriptor is left at that size for whatever
 // was added since. Returns 0 or errno.
-int countInRanges(int fd, int count) {
+int countInRanges(int fd, int count, const CountPart &part = CountPart{0, -1, nullptr}) {
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
     SharedCount shared;
     shared.fd = fd;
-    shared.size = st.st_size;
-    shared.ranges = (st.st_size + kRangeSize - 1) / kRangeSize;
+    shared.begin = part.offset < st.st_size ? static_cast<off_t>(part.offset) : st.st_size;
+    shared.size = part.length >= 0 && part.length < st.st_size - shared.begin ? shared.begin + part.length
+                                                                               : st.st_size;
+    shared.rangeSize = part.analysis != nullptr ? analysisRangeSize() : kRangeSize;
+    shared.analyse = part.analysis != nullptr;
+    shared.ranges = (shared.size - shared.begin + shared.rangeSize - 1) / shared.rangeSize;
     shared.nextRange.store(0);
     shared.failed.store(false);
     pthread_t started[kMaxCountThreads];
@@ -138,7 +162,27 @@ int countInRanges(int fd, int count) {
         if (t.failedRange >= 0 && (first == nullptr || t.failedRange < first->failedRange)) first = &t;
     }
     if (first != nullptr) return first->error;
-    return lseek(fd, st.st_size, SEEK_SET) < 0 ? errno : 0;
+    return lseek(fd, shared.size, SEEK_SET) < 0 ? errno : 0;
+}
+
+// Moves past the first `offset` bytes of the input: sought from where the
+// descriptor is, or read and dropped where it cannot seek. Returns 0 or
+// errno.
+int skipInput(int fd, std::int64_t offset) {
+    if (offset == 0 || lseek(fd, static_cast<off_t>(offset), SEEK_CUR) >= 0) return 0;
+    if (errno != ESPIPE) return errno;
+    while (offset > 0) {
+        const std::size_t want = offset < static_cast<std::int64_t>(kBufferSize) ? static_cast<std::size_t>(offset)
+                                                                                 : kBufferSize;
+        const ssize_t got = read(fd, threadBuffers[0], want);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;
+        offset -= got;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -162,5 +206,29 @@ int countInputBytes(int fd, int count, std::uint64_t totals[256], std::int64_t *
         takeByteTotals(threadCounters[i], totals);
         *bytes += threads[i].bytes;
     }
+    return error;
+}
+
+int countInputPart(int fd, int count, const CountPart &part, std::uint64_t totals[256], std::int64_t *bytes) {
+    assert(count >= 1 && count <= kMaxCountThreads && part.offset >= 0);
+    for (int i = 0; i < kMaxCountThreads; ++i) threads[i] = ThreadCount{nullptr, i, 0, -1, 0};
+    analysing = part.analysis != nullptr;
+    if (analysing) analysisBegin(*part.analysis, count);
+    int error = 0;
+    if (count > 1) {
+        error = countInRanges(fd, count, part);
+        if (error == 0 && !analysing && part.length < 0) error = countToEnd(fd, threads[0]);
+    } else {
+        error = skipInput(fd, part.offset);
+        if (analysing) analysisRangeBegin(0, -1, 0);
+        if (error == 0) error = countToEnd(fd, threads[0], part.length);
+        if (analysing) analysisRangeEnd(0, threadCounters[0], error != 0);
+    }
+    for (int i = 0; i < count; ++i) {
+        takeByteTotals(threadCounters[i], totals);
+        *bytes += threads[i].bytes;
+    }
+    if (analysing) analysisTakeTotals(totals);
+    analysing = false;
     return error;
 }

@@ -43,3 +43,21 @@ int countThreadsFor(off_t size);
 // end. Returns 0, or the errno of the failed read (of the first range that
 // failed), in which case the counts are incomplete.
 int countInputBytes(int fd, int threads, std::uint64_t totals[256], std::int64_t *bytes);
+
+struct AnalysisPlan;
+
+// A part of an input: from `offset` bytes on, at most `length` bytes (-1:
+// to the end), and what is analysed beside the counts (null: nothing).
+struct CountPart {
+    std::int64_t offset;
+    std::int64_t length;
+    const AnalysisPlan *analysis;
+};
+
+// countInputBytes for a part of the input. With one thread the offset is
+// sought from the descriptor's position, or read past where the input
+// cannot seek; with more, the ranges run from `offset` to the end of the
+// part or of the file as it is now (nothing the file grows by is read
+// when a length is given or the input is analysed). An offset past the end
+// counts nothing.
+int countInputPart(int fd, int threads, const CountPart &part, std::uint64_t totals[256], std::int64_t *bytes);

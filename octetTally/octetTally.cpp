@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,8 +17,11 @@
 #include "addSeparators.h"
 #include "byteStats.h"
 #include "countFile.h"
+#include "entropyChart.h"
 #include "error.h"
+#include "inputAnalysis.h"
 #include "inputPipe.h"
+#include "jsonReport.h"
 #include "timsort.h"
 
 namespace {
@@ -38,7 +42,15 @@ constexpr char helpText[] =
     "     -v      show program version number, date, author, email, compile date\n"
     "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
     "     -c      write a plain value,count table for scripts instead\n"
-    "     -m      draw the counts as a 16x16 map of byte values instead\n";
+    "     -m      draw the counts as a 16x16 map of byte values instead\n"
+    "     -e      goes on with the chi-square probability, the serial correlation,\n"
+    "             a Monte Carlo value of pi, compression and min-entropy\n"
+    "     -b SIZE chart the entropy of each block of SIZE bytes along the input,\n"
+    "             with its edges (with -c: an offset,entropy line per block)\n"
+    "     -j      write one JSON document instead of the report\n"
+    "     --offset N   count from byte N on; --length N   count at most N bytes\n"
+    "             (SIZE and N take K, M, G for powers of 1,024)\n"
+    "     --high X, --low X   -b's edge thresholds in bits per byte (7.6, 6.8)\n";
 
 
 // One tally record per byte value; the sort is handed records of exactly
@@ -83,12 +95,116 @@ int rcmp(const void *first, const void *second) {
 
 struct Options {
     bool numericOrder = false;
-    bool statistics = false;  // -e
+    bool statistics = false;  // -e: every statistic
     bool plainTable = false;  // -c
     bool map = false;         // -m
+    bool json = false;            // -j
+    std::int64_t blockSize = 0;   // -b; 0: none
+    std::int64_t offset = 0;      // --offset
+    std::int64_t length = -1;     // --length; -1: to the end
+    double rising = kDefaultRising;    // --high
+    double falling = kDefaultFalling;  // --low
     const char *inName = nullptr;   // null: standard input
     const char *outName = nullptr;  // null: standard output
 };
+
+// Whether the count needs more than the plain counts of the whole input.
+bool countsAPart(const Options &options) {
+    return options.offset > 0 || options.length >= 0;
+}
+bool analyses(const Options &options) {
+    return options.statistics || options.json || options.blockSize > 0;
+}
+
+// A size: decimal digits, then K, M or G for that power of 1,024. Returns
+// false for anything else, or a size past 2^63 - 1.
+bool parseSize(const char *text, std::int64_t *value) {
+    std::uint64_t n = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (n > (UINT64_MAX - 9) / 10) return false;
+        n = n * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    if (p == text) return false;
+    int shift = 0;
+    if (*p != '\0') {
+        const char *const suffixes = "KMG";
+        const char *found = std::strchr(suffixes, *p);
+        if (found == nullptr || p[1] != '\0') return false;
+        shift = 10 * static_cast<int>(found - suffixes + 1);
+    }
+    if (n > (std::uint64_t{INT64_MAX} >> shift)) return false;
+    *value = static_cast<std::int64_t>(n << shift);
+    return true;
+}
+
+// A threshold in bits per byte, 0 to 8: digits with at most one point.
+bool parseBits(const char *text, double *value) {
+    char *end = nullptr;
+    if (!((*text >= '0' && *text <= '9') || *text == '.')) return false;
+    errno = 0;
+    const double bits = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(bits >= 0.0 && bits <= 8.0)) return false;
+    *value = bits;
+    return true;
+}
+
+// The value of an option that takes one: the rest of its argument (after
+// "=" for a long option, or after the letter), or the next argument.
+const char *optionValue(int argc, char **argv, int &i, const char *rest, const char *name) {
+    if (*rest != '\0') return rest;
+    if (i + 1 >= argc) errorMsg(1, 0, 1, "Option %s needs a value", name);
+    return argv[++i];
+}
+
+// The long options, each with its value; false for any other argument.
+bool longOption(int argc, char **argv, int &i, Options &options) {
+    static const char *const names[] = {"--offset", "--length", "--high", "--low"};
+    const char *arg = argv[i];
+    for (int k = 0; k < 4; ++k) {
+        const std::size_t length = std::strlen(names[k]);
+        if (std::strncmp(arg, names[k], length) != 0 || (arg[length] != '\0' && arg[length] != '=')) continue;
+        const char *value = optionValue(argc, argv, i, arg[length] == '=' ? arg + length + 1 : "", names[k]);
+        bool good = false;
+        if (k < 2) {
+            good = parseSize(value, k == 0 ? &options.offset : &options.length);
+        } else {
+            good = parseBits(value, k == 2 ? &options.rising : &options.falling);
+        }
+        if (!good) {
+            errorMsg(1, 0, 1, k < 2 ? "Invalid %s \"%s\": a number of bytes, with K, M or G for powers of 1,024"
+                                    : "Invalid %s \"%s\": a number of bits per byte from 0 to 8",
+                     names[k], value);
+        }
+        return true;
+    }
+    return false;
+}
+
+// -b's value; a block below 64 bytes has too few bytes for its entropy to
+// mean anything.
+void parseBlockSize(const char *value, Options &options) {
+    if (!parseSize(value, &options.blockSize) || options.blockSize == 0) {
+        errorMsg(1, 0, 1, "Invalid block size \"%s\": a number of bytes, with K, M or G for powers of 1,024",
+                 value);
+    }
+    if (options.blockSize < kMinBlockSize) {
+        errorMsg(1, 0, 1, "Block size %s is too small: a block has at least 64 bytes", value);
+    }
+}
+
+// Options that cannot go together, and thresholds in the wrong order.
+void refuseConflicts(const Options &options) {
+    // The plain table is for scripts: nothing may follow it or take its place.
+    if (options.plainTable && (options.statistics || options.map || options.json)) {
+        errorMsg(1, 0, 1, "Option -c cannot be combined with -%c",
+                 options.statistics ? 'e' : options.map ? 'm' : 'j');
+    }
+    if (options.json && options.map) errorMsg(1, 0, 1, "Option -j cannot be combined with -m");
+    if (options.falling > options.rising) {
+        errorMsg(1, 0, 1, "The falling threshold (--low) is above the rising one (--high)");
+    }
+}
 
 // The tool's own argument scan: option clusters up to the first file name,
 // a lone "-" or "--"; after that everything is a file name. Help and the
@@ -103,6 +219,7 @@ void scanArguments(int argc, char **argv, Options &options) {
             ++i;
             break;
         }
+        if (longOption(argc, argv, i, options)) continue;
         for (const char *letter = arg + 1; *letter; ++letter) {
             switch (*letter) {
             case 'r':
@@ -116,6 +233,14 @@ void scanArguments(int argc, char **argv, Options &options) {
                 break;
             case 'm':
                 options.map = true;
+                break;
+            case 'j':
+                options.json = true;
+                break;
+            case 'b':
+                // The size is the rest of the cluster, or the next argument.
+                parseBlockSize(optionValue(argc, argv, i, letter + 1, "-b"), options);
+                letter += std::strlen(letter) - 1;  // the cluster ends with its value
                 break;
             case 'v':
             case 'V':
@@ -133,10 +258,7 @@ void scanArguments(int argc, char **argv, Options &options) {
             }
         }
     }
-    // The plain table is for scripts: nothing may follow it or take its place.
-    if (options.plainTable && (options.statistics || options.map)) {
-        errorMsg(1, 0, 1, "Option -c cannot be combined with -%c", options.statistics ? 'e' : 'm');
-    }
+    refuseConflicts(options);
     const int names = argc - i;
     if (names > 2) {
         errorMsg(1, 0, 1, "Too many file names given on the command line.");
@@ -183,6 +305,41 @@ bool countInput(FILE *in, const char *inName, bool named) {
         freq[v].value = static_cast<uint8_t>(v);
         freq[v].count = static_cast<int64_t>(counts[v]);
     }
+    return total > 0;
+}
+
+// What the analysis of the input gathers and where its blocks go.
+EntropyLog entropyLog;
+
+// countInput for a part of the input, and what -e, -b and -j add: the
+// threads are those of the part's length, the chart's columns are set from
+// it where it is known. Returns false when nothing was counted.
+bool countInputPart(FILE *in, const char *inName, bool named, const Options &options, BlockLines lines,
+                    FILE *out, OrderSums *order) {
+    const int fd = fileno(in);
+    struct stat st;
+    int threads = 1;
+    std::int64_t expected = -1;
+    if (named && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        expected = st.st_size > options.offset ? st.st_size - options.offset : 0;
+        if (options.length >= 0 && options.length < expected) expected = options.length;
+        threads = countThreadsFor(static_cast<off_t>(expected));
+    } else {
+        widenInputPipe(fd);
+    }
+    // The order sums only where figures that need them are written.
+    const bool orderSums = options.statistics || options.json;
+    AnalysisPlan plan{options.blockSize, orderSums, BlockSink{entropyLogAdd, &entropyLog}};
+    entropyLogStart(entropyLog, options.blockSize > 0 ? options.blockSize : 1, options.offset, expected,
+                    options.rising, options.falling, lines, out);
+    const CountPart part{options.offset, options.length, analyses(options) ? &plan : nullptr};
+    const int readErr = countInputPart(fd, threads, part, counts, &total);
+    if (readErr != 0) errorMsg(1, readErr, 0, "Error reading from \"%s\"", inName);
+    for (size_t v = 0; v < kByteValues; ++v) {
+        freq[v].value = static_cast<uint8_t>(v);
+        freq[v].count = static_cast<int64_t>(counts[v]);
+    }
+    if (part.analysis != nullptr) *order = analysisOrderSums();
     return total > 0;
 }
 
@@ -304,6 +461,103 @@ int writeStatistics(FILE *out) {
     return written < 0 ? errno : 0;
 }
 
+// The figures that -e gives after its first three, in the words of the widely used
+// random test program whose figures they are.
+int writeMoreStatistics(FILE *out, const MoreStats &more) {
+    std::fputs("Chi-square probability: ", out);
+    if (more.chiSquareProbability < 0.01) {
+        std::fputs("less than 0.01 percent of random inputs exceed it\n", out);
+    } else if (more.chiSquareProbability > 99.99) {
+        std::fputs("more than 99.99 percent of random inputs exceed it\n", out);
+    } else {
+        std::fprintf(out, "%.2f percent of random inputs exceed it\n", more.chiSquareProbability);
+    }
+    if (std::isnan(more.serialCorrelation)) {
+        std::fputs("Serial correlation: undefined (all values equal)\n", out);
+    } else {
+        std::fprintf(out, "Serial correlation: %.6f\n", more.serialCorrelation);
+    }
+    if (std::isnan(more.pi)) {
+        std::fputs("Monte Carlo value of pi: undefined (fewer than 6 bytes)\n", out);
+    } else {
+        std::fprintf(out, "Monte Carlo value of pi: %.9f (error %.2f percent)\n", more.pi, more.piError);
+    }
+    const int written = std::fprintf(out,
+                                     "Optimum compression would reduce the size by %d percent\n"
+                                     "Min-entropy: %.6f bits per byte\n",
+                                     more.compression, more.minEntropy);
+    return written < 0 ? errno : 0;
+}
+
+// The first line of the report: the input's name, and the part counted
+// where only a part is.
+int writeHeader(FILE *out, const char *inName, const Options &options) {
+    if (!countsAPart(options)) {
+        return std::fprintf(out, "In \"%s\":\nTotal: %s bytes\n\n", inName, addSepsInt64(total)) < 0 ? errno : 0;
+    }
+    char first[32];
+    std::snprintf(first, sizeof first, "%s", addSepsInt64(options.offset));
+    std::fprintf(out, "In \"%s\", bytes %s to %s:\n", inName, first, addSepsInt64(options.offset + total - 1));
+    return std::fprintf(out, "Total: %s bytes\n\n", addSepsInt64(total)) < 0 ? errno : 0;
+}
+
+int writeEmptyNotice(FILE *out, const char *inName, const Options &options) {
+    const int written = countsAPart(options) ? std::fprintf(out, "File %s has no bytes from offset %s on.\n",
+                                                            inName, addSepsInt64(options.offset))
+                                             : std::fprintf(out, "File %s is empty.\n", inName);
+    return written < 0 ? errno : 0;
+}
+
+// The report of a count with any of the options that analyse the input or
+// count a part of it: the blocks' lines went out during the count.
+int writeAnalysedReport(FILE *out, const char *inName, const Options &options, const OrderSums &order) {
+    const ByteStats stats = total > 0 ? byteStats(counts, static_cast<uint64_t>(total)) : ByteStats{};
+    const MoreStats more =
+        total > 0 ? moreStats(counts, static_cast<uint64_t>(total), order, stats.chiSquare) : MoreStats{};
+    if (options.json) {
+        return jsonEnd(out, options.blockSize > 0 ? &entropyLog : nullptr, counts, total,
+                       total > 0 ? &stats : nullptr, total > 0 ? &more : nullptr);
+    }
+    if (options.plainTable) {
+        if (options.blockSize > 0 && std::fputc('\n', out) == EOF) return errno;
+        return writePlainTable(out);
+    }
+    if (total == 0) return writeEmptyNotice(out, inName, options);
+    int err = writeHeader(out, inName, options);
+    const int tableErr = options.map            ? writeMap(out, utf8Locale())
+                         : options.numericOrder ? writeByValue(out)
+                                                : writeByFrequency(out);
+    if (err == 0) err = tableErr;
+    if (err == 0 && options.statistics) err = writeStatistics(out);
+    if (err == 0 && options.statistics) err = writeMoreStatistics(out, more);
+    if (err == 0 && options.blockSize > 0) err = writeEntropyChart(out, entropyLog);
+    if (err == 0 && options.blockSize > 0) err = writeEdges(out, entropyLog);
+    return err;
+}
+
+// Counts a part of the input, analysed as the options ask, and writes the
+// report; the blocks' lines (-c) and JSON entries (-j) as they come.
+// Returns errno of the first failed write, or 0.
+int countAndReport(FILE *in, const char *inName, FILE *out, const Options &options) {
+    BlockLines lines = BlockLines::none;
+    int err = 0;
+    if (options.json) {
+        err = jsonBegin(out, inName, options.offset, options.blockSize);
+        if (options.blockSize > 0) lines = BlockLines::json;
+    } else if (options.plainTable && options.blockSize > 0) {
+        if (std::fputs("offset,entropy\n", out) == EOF) err = errno;
+        lines = BlockLines::plain;
+    }
+    OrderSums order{};
+    countInputPart(in, inName, in != stdin, options, lines, out, &order);
+    if (in != stdin && std::fclose(in) != 0) {
+        errorMsg(1, errno, 0, "Error closing input: \"%s\"", inName);
+    }
+    if (err == 0) err = entropyLog.writeError;
+    const int reportErr = writeAnalysedReport(out, inName, options, order);
+    return err != 0 ? err : reportErr;
+}
+
 // Checks the output stream (after pushing out what it still holds) and
 // closes it when it is a named file.
 void finishOutput(FILE *out, const char *outName, int writeErr) {
@@ -345,6 +599,10 @@ int main(int argc, char **argv) {
     if (in == stdin && isatty(fileno(stdin))) {
         errorMsg(0, 0, 0, "Waiting for keyboard input...");
     }
+    if (analyses(options) || countsAPart(options)) {
+        finishOutput(out, outName, countAndReport(in, inName, out, options));
+        return 0;
+    }
     const bool any = countInput(in, inName, in != stdin);
     if (in != stdin && std::fclose(in) != 0) {
         errorMsg(1, errno, 0, "Error closing input: \"%s\"", inName);
@@ -362,7 +620,6 @@ int main(int argc, char **argv) {
         int tableErr = options.map            ? writeMap(out, utf8Locale())
                        : options.numericOrder ? writeByValue(out)
                                               : writeByFrequency(out);
-        if (tableErr == 0 && options.statistics) tableErr = writeStatistics(out);
         if (writeErr == 0) writeErr = tableErr;
     }
     finishOutput(out, outName, writeErr);

@@ -30,6 +30,9 @@ bash_cases=(
   'lapwatch -- sl|sleep'
   'lapwatch -v sl|sleep'
   'octetTally -|-e -c -m'
+  'octetTally --o|--offset'
+  'octetTally -|-j -b --length --high --low'
+  'octetTally -b |-'
   'morphPhrase --se|--seed'
   'morphPhrase --seed |-'
   'blankfill --u|--utf8'
@@ -95,7 +98,8 @@ if command -v fish >/dev/null; then
   # Each case: a command line, then a word that the first field of one
   # completion must equal.
   fish_cases=('blankfill --t|--tab-size' 'morphPhrase --s|--standard-input' 'octetTally -|-r'
-              'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size' 'lapwatch --js|--json')
+              'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size' 'lapwatch --js|--json'
+              'octetTally --o|--offset')
   for case in "${fish_cases[@]}"; do
     line=${case%%|*}
     want=${case#*|}
@@ -117,7 +121,8 @@ if command -v zsh >/dev/null; then
   # zsh completes only in an interactive shell, which the driver runs on a
   # pseudo-terminal.
   zsh_cases=('blankfill --t|--tab-size=' 'morphPhrase --st|--standard-input' 'octetTally -|-r'
-             'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size=' 'lapwatch --cs|--csv')
+             'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size=' 'lapwatch --cs|--csv'
+             'octetTally --o|--offset=')
   zsh -f "$here/completion-test.zsh" "$src/zsh" "${zsh_cases[@]}" >"$work/zsh" 2>&1
   cat "$work/zsh"
   zsh_ok=$(grep -c "^completion-test: ok   zsh" "$work/zsh")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing the suite needs, where this machine lacks
-# it (Debian packages): a compiler, CMake, Ninja, GoogleTest and the
-# coreutils used as test oracles. Does nothing on a machine that has it all.
+# it (Debian packages): a compiler, CMake, Ninja, GoogleTest, Boost.Math's
+# headers (octetTally's chi-square probability), and the coreutils and the
+# random test program `ent` used as test oracles. Does nothing on a machine
+# that has it all.
 #   --bench    also what the benchmarks need
 #   --package  also what the package, completion and reproducibility checks
 #              need (dpkg-dev, debhelper, devscripts, lintian, bash-completion,
@@ -23,6 +25,9 @@ command -v ninja >/dev/null || missing+=(ninja-build)
 command -v sha256sum >/dev/null || missing+=(coreutils)
 command -v expand >/dev/null || missing+=(coreutils)
 command -v gzip >/dev/null || missing+=(gzip)
+[ -f /usr/include/boost/math/special_functions/gamma.hpp ] || missing+=(libboost-math-dev)
+command -v ent >/dev/null || missing+=(ent)
+command -v python3 >/dev/null || missing+=(python3)
 # Small real file systems for the in-place tests: ext4 and btrfs images on
 # loop devices.
 command -v mkfs.ext4 >/dev/null || missing+=(e2fsprogs)

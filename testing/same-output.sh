@@ -2,8 +2,9 @@
 # Runs the tools of each build folder named on the command line on one
 # corpus made here (random and text bytes, tabs with backspaces and carriage
 # returns), in every blankfill option set, from files, through pipes and in
-# place, octetTally in both formats, and morphPhrase's report lines that do
-# not depend on its random tries; then compares every output of every build
+# place, octetTally in both formats and with every analysis, and
+# morphPhrase's report lines that do not depend on its random tries; then
+# compares every output of every build
 # with the first build's, byte for byte. Foreign builds run through qemu-user
 # where the kernel knows it (install-deps.sh --cross).
 #   testing/same-output.sh build/ci build/cross-aarch64 build/cross-s390x ...
@@ -47,6 +48,12 @@ run_build() {
         "$octet" -r "$f" > "$out/$name.tally-r" 2>&1 || echo "status $?" >> "$out/$name.tally-r"
         cat "$f" | "$octet" > "$out/$name.tally-pipe" 2>&1 || echo "status $?" >> "$out/$name.tally-pipe"
         "$octet" "$f" "$out/$name.tally-file" 2>&1 || echo "status $?" >> "$out/$name.tally-file"
+        # Every statistic, the blocks' entropies, a part, and the JSON document.
+        "$octet" -e -b 64K "$f" > "$out/$name.tally-e" 2>&1 || echo "status $?" >> "$out/$name.tally-e"
+        cat "$f" | "$octet" -c -b 1000 --offset 77 > "$out/$name.tally-blocks" 2>&1 \
+            || echo "status $?" >> "$out/$name.tally-blocks"
+        (cd "$corpus" && "$octet" -j -b 4K --length 1M "$name") > "$out/$name.tally-json" 2>&1 \
+            || echo "status $?" >> "$out/$name.tally-json"
         for options in "" "-n8" "-n 1" "-l" "-l -n3" "-n100"; do
             local tag=${options// /}
             # shellcheck disable=SC2086

@@ -46,7 +46,15 @@ const std::string helpText =
     "     -v      show program version number, date, author, email, compile date\n"
     "     -e      add the entropy, a chi-square test and the mean of the bytes\n"
     "     -c      write a plain value,count table for scripts instead\n"
-    "     -m      draw the counts as a 16x16 map of byte values instead\n";
+    "     -m      draw the counts as a 16x16 map of byte values instead\n"
+    "     -e      goes on with the chi-square probability, the serial correlation,\n"
+    "             a Monte Carlo value of pi, compression and min-entropy\n"
+    "     -b SIZE chart the entropy of each block of SIZE bytes along the input,\n"
+    "             with its edges (with -c: an offset,entropy line per block)\n"
+    "     -j      write one JSON document instead of the report\n"
+    "     --offset N   count from byte N on; --length N   count at most N bytes\n"
+    "             (SIZE and N take K, M, G for powers of 1,024)\n"
+    "     --high X, --low X   -b's edge thresholds in bits per byte (7.6, 6.8)\n";
 
 // --- The expected report, built without the tool's code -------------------
 
@@ -584,6 +592,81 @@ std::string expectedStatistics(const std::string &data) {
     return text;
 }
 
+// The chance that a chi-square variable of `k` degrees of freedom exceeds
+// `x`: the regularized upper incomplete gamma function Q(k/2, x/2), by its
+// power series below k/2 + 1 and by its continued fraction above, in long
+// double, as the textbooks give them.
+long double chiSquareTail(long double x, int k) {
+    const long double a = k / 2.0L;
+    const long double z = x / 2.0L;
+    if (z <= 0) return 1;
+    const long double front = std::exp(a * std::log(z) - z - std::lgamma(a));
+    if (z < a + 1) {
+        long double term = 1 / a;
+        long double sum = term;
+        for (int n = 1; n < 100000 && term > sum * 1e-19L; ++n) sum += term *= z / (a + n);
+        return 1 - front * sum;
+    }
+    const long double tiny = 1e-300L;
+    long double b = z + 1 - a, c = 1 / tiny, d = 1 / b, h = d;
+    for (int i = 1; i < 100000; ++i) {
+        const long double an = -i * (i - a);
+        b += 2;
+        d = an * d + b;
+        c = b + an / c;
+        d = 1 / (std::fabs(d) < tiny ? tiny : d);
+        c = std::fabs(c) < tiny ? tiny : c;
+        h *= d * c;
+        if (std::fabs(d * c - 1) < 1e-19L) break;
+    }
+    return front * h;
+}
+
+// The figures -e gives after the first three, from their textbook formulas:
+// the chi-square's tail, the serial correlation of each byte with the next
+// (the last with the first), pi from six-byte points (24-bit x then y, inside
+// when x^2 + y^2 <= (2^24 - 1)^2), the compression that the entropy allows,
+// and -log2 of the largest byte probability.
+std::string expectedMoreStatistics(const std::string &data) {
+    const std::vector<long long> counts = countOf(data);
+    const double n = static_cast<double>(data.size());
+    double entropy = 0, chiSquare = 0, sum = 0, squares = 0, products = 0, most = 0;
+    for (size_t v = 0; v < 256; ++v) {
+        const double c = static_cast<double>(counts[v]);
+        if (c > 0) entropy -= c / n * std::log2(c / n);
+        chiSquare += (c - n / 256) * (c - n / 256) / (n / 256);
+        sum += static_cast<double>(v) * c;
+        squares += static_cast<double>(v * v) * c;
+        most = std::max(most, c);
+    }
+    const auto byte = [&](size_t i) { return static_cast<double>(static_cast<unsigned char>(data[i])); };
+    for (size_t i = 0; i < data.size(); ++i) products += byte(i) * byte((i + 1) % data.size());
+    long long points = 0, inside = 0;
+    for (size_t i = 0; i + 6 <= data.size(); i += 6, ++points) {
+        const double x = byte(i) * 65536 + byte(i + 1) * 256 + byte(i + 2);
+        const double y = byte(i + 3) * 65536 + byte(i + 4) * 256 + byte(i + 5);
+        inside += x * x + y * y <= 16777215.0 * 16777215.0 ? 1 : 0;
+    }
+    const double percent = static_cast<double>(chiSquareTail(chiSquare, 255) * 100);
+    char text[600];
+    int at = percent < 0.01    ? std::snprintf(text, sizeof text, "Chi-square probability: less than 0.01")
+             : percent > 99.99 ? std::snprintf(text, sizeof text, "Chi-square probability: more than 99.99")
+                               : std::snprintf(text, sizeof text, "Chi-square probability: %.2f", percent);
+    at += std::snprintf(text + at, sizeof text - at, " percent of random inputs exceed it\n");
+    const double spread = n * squares - sum * sum;
+    at += spread == 0 ? std::snprintf(text + at, sizeof text - at, "Serial correlation: undefined (all values equal)\n")
+                      : std::snprintf(text + at, sizeof text - at, "Serial correlation: %.6f\n",
+                                      (n * products - sum * sum) / spread);
+    const double pi = 4.0 * static_cast<double>(inside) / static_cast<double>(points);
+    at += points == 0 ? std::snprintf(text + at, sizeof text - at, "Monte Carlo value of pi: undefined (fewer than 6 bytes)\n")
+                      : std::snprintf(text + at, sizeof text - at, "Monte Carlo value of pi: %.9f (error %.2f percent)\n",
+                                      pi, 100.0 * std::fabs(M_PI - pi) / M_PI);
+    std::snprintf(text + at, sizeof text - at,
+                  "Optimum compression would reduce the size by %d percent\nMin-entropy: %.6f bits per byte\n",
+                  static_cast<int>(100.0 * (8.0 - entropy) / 8.0), 0.0 - std::log2(most / n));
+    return text;
+}
+
 std::string expectedPlainTable(const std::string &data) {
     const std::vector<long long> counts = countOf(data);
     std::string out = "value,count\n";
@@ -646,7 +729,8 @@ TEST(OctetTallyOptions, StatisticsOfKnownAndRandomInputs) {
     for (const Case &c : cases) {
         RunResult r = runPiped(c.data, c.args);
         const std::string expected =
-            expectedReport(c.data, "<standard input>", c.numeric) + expectedStatistics(c.data);
+            expectedReport(c.data, "<standard input>", c.numeric) + expectedStatistics(c.data) +
+            expectedMoreStatistics(c.data);
         expectSuccess(r, expected, c.args[0] + " on " + std::to_string(c.data.size()) + " bytes");
         EXPECT_NE(r.out.find(c.literal), std::string::npos) << c.literal;
     }
@@ -656,7 +740,8 @@ TEST(OctetTallyOptions, StatisticsOfKnownAndRandomInputs) {
     writeFile(dir.file("in"), random);
     expectSuccess(runOn({"-e", dir.file("in"), dir.file("out")}), "", "files");
     EXPECT_EQ(readFile(dir.file("out")),
-              expectedReport(random, dir.file("in"), false) + expectedStatistics(random));
+              expectedReport(random, dir.file("in"), false) + expectedStatistics(random) +
+                  expectedMoreStatistics(random));
 }
 
 TEST(OctetTallyOptions, PlainTableForScripts) {
@@ -732,7 +817,8 @@ TEST(OctetTallyOptions, ByteMapLevelsAndShades) {
     o.env = plain;
     expectSuccess(runTool(tool, o), "", "-me files");
     EXPECT_EQ(readFile(dir.file("out")), "In \"" + dir.file("in") + "\":\nTotal: 5,262 bytes\n\n" +
-                                             cases[4].map + expectedStatistics(steps));
+                                             cases[4].map + expectedStatistics(steps) +
+                                             expectedMoreStatistics(steps));
     expectSuccess(runPiped("", {"-m"}), "File <standard input> is empty.\n", "empty");
     if (!utf8Loads) GTEST_SKIP() << "the UTF-8 shades were not checked: no UTF-8 locale loads here";
 }

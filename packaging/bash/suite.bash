@@ -23,10 +23,13 @@ _suite_files()
 
 _suite_octetTally()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]}
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     COMPREPLY=()
+    case $prev in
+        -b | --offset | --length | --high | --low) return ;;   # a size, or bits per byte
+    esac
     if [[ $cur == -* ]]; then
-        _suite_options "$cur" -r -e -c -m -h -H -v -V --
+        _suite_options "$cur" -r -e -c -m -j -b --offset --length --high --low -h -H -v -V --
     else
         _suite_files "$cur"
     fi

@@ -6,9 +6,15 @@ if not set -q __byte_tool_suite_completions
     set -g __byte_tool_suite_completions 1
 
     complete -c octetTally -s r -d 'List the bytes in numeric order'
-    complete -c octetTally -s e -d 'Add entropy, chi-square and mean'
+    complete -c octetTally -s e -d 'Add entropy, chi-square, mean and every other statistic'
     complete -c octetTally -s c -d 'Write a plain value,count table'
     complete -c octetTally -s m -d 'Draw the counts as a 16x16 map'
+    complete -c octetTally -s j -d 'Write one JSON document'
+    complete -c octetTally -s b -x -d 'Chart the entropy of blocks of SIZE bytes'
+    complete -c octetTally -l offset -x -d 'Count from byte N on'
+    complete -c octetTally -l length -x -d 'Count at most N bytes'
+    complete -c octetTally -l high -x -d 'Rising edge threshold, bits per byte'
+    complete -c octetTally -l low -x -d 'Falling edge threshold, bits per byte'
     complete -c octetTally -s h -s H -d 'Show the help text'
     complete -c octetTally -s v -s V -d 'Show the version'
 
