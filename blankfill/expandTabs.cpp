@@ -30,6 +30,7 @@
 #include "inputPipe.h"
 #include "platform.h"
 #include "processors.h"
+#include "tabStops.h"
 
 #if SUITE_X86_64_KERNELS
 #include <immintrin.h>
@@ -43,6 +44,7 @@ struct Columns {
     bool leading = true;
     uint64_t spacing = 1;
     bool spacingIsPowerOfTwo = true;  // the usual 4 or 8: a mask instead of a division
+    const TabStops *stops = nullptr;  // a list of stops in place of the spacing (useTabStops)
     bool leadingOnly = false;
     // Display widths (countDisplayWidths): the start of a character that the
     // end of a block cut off, held until the next block completes it.
@@ -56,6 +58,20 @@ inline uint64_t spacesToStop(const Columns &c) {
     return c.spacing - (c.spacingIsPowerOfTwo ? c.column & (c.spacing - 1) : c.column % c.spacing);
 }
 
+// The same with a list of stops: at least 1 (the stop is beyond the column,
+// or the column is already the largest counted).
+uint64_t spacesToListedStop(const Columns &c) {
+    uint64_t spaces = nextTabStop(*c.stops, c.column) - c.column;
+    return spaces > 0 ? spaces : 1;
+}
+
+// Spaces to the next stop of either kind.
+inline uint64_t spacesToAnyStop(const Columns &c) {
+    if (c.stops != nullptr) [[unlikely]]
+        return spacesToListedStop(c);
+    return spacesToStop(c);
+}
+
 // The column rules for one byte, shared by every loop, for the leading-only
 // mode or for every tab (where the leading flag plays no part). Returns the
 // number of spaces that replace an expanded tab, or 0 when the byte is
@@ -66,7 +82,7 @@ template <bool leadingOnly>
 inline uint64_t stepOver(Columns &c, unsigned char byte) {
     uint64_t other = byte != '\n';
     uint64_t expanded = byte == '\t' && (!leadingOnly || c.leading);
-    uint64_t spaces = spacesToStop(c) & (0 - expanded);
+    uint64_t spaces = spacesToAnyStop(c) & (0 - expanded);
     // A backspace steps back over a column, but at column 0 it takes one up
     // like any other byte.
     uint64_t back = (byte == '\b') & (c.column > 0);
@@ -201,15 +217,20 @@ struct Marks {
 
 // Expands the tab at `offset` of a window whose tabs are `tabs`, met at
 // column c.column, together with the tabs that follow it at once: the first
-// reaches the next stop, each other one spacing further. Returns the tabs
-// taken.
+// reaches the next stop, each other one spacing further, or, with a list of
+// stops (`listed`), each the next stop of the list. Returns the tabs taken.
+template <bool listed>
 inline size_t putTabRun(Output &o, char *&q, Columns &c, uint64_t tabs, size_t offset) {
     size_t tabRun = static_cast<size_t>(std::countr_one(tabs >> offset));
     // Up to 64 tabs of the largest spacing would not fit: the count then
     // stays at the most that can be written, which no output ever reaches.
     uint64_t count;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(tabRun - 1), c.spacing, &count) ||
-        __builtin_add_overflow(count, spacesToStop(c), &count)) {
+    if constexpr (listed) {
+        Columns at = c;
+        for (size_t i = 0; i < tabRun; ++i) at.column += spacesToListedStop(at);
+        count = at.column - c.column;
+    } else if (__builtin_mul_overflow(static_cast<uint64_t>(tabRun - 1), c.spacing, &count) ||
+               __builtin_add_overflow(count, spacesToStop(c), &count)) {
         count = UINT64_MAX;
     }
     c.column += count;
@@ -227,7 +248,7 @@ inline uint64_t runStarts(uint64_t tabs) { return tabs & ~(tabs << 1); }
 // the output: each run of tabs, which is expanded at once, and each
 // backspace, which goes through the column rules. Everything between them is
 // counted and copied whole.
-template <class Lanes>
+template <class Lanes, bool listed = false>
 void expandWindows(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
     Columns c = columns;  // a local copy, which the stores to outBlock cannot alias
     char *q = o.end;
@@ -250,7 +271,7 @@ void expandWindows(const unsigned char *p, const unsigned char *end, Columns &co
                 next = at + 1;
                 found = Lanes::dropFirst(found);
             } else if (m.tabs >> offset & 1) {
-                next = at + putTabRun(o, q, c, m.tabs, offset);
+                next = at + putTabRun<listed>(o, q, c, m.tabs, offset);
                 found = Lanes::dropFirst(found);
             } else {
                 q = putStep(o, q, *at, stepOver<false>(c, *at));
@@ -294,7 +315,7 @@ inline uint64_t columnAt(uint64_t column, uint64_t newlines, size_t from, size_t
 // only among a line's leading blanks, where it is the count of spaces since
 // the line's start or since the last run of tabs, so it is worked out from
 // the last newline when a tab is reached and at each window's end.
-template <class Lanes>
+template <class Lanes, bool listed = false>
 void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
     constexpr int lastOffset = Lanes::width - 1;
     Columns c = columns;
@@ -316,7 +337,7 @@ void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Colu
             Lanes::copy(next, q);
             q += offset - from;
             c.column = columnAt(c.column, m.newlines, from, offset);
-            next = window + offset + putTabRun(o, q, c, m.tabs, offset);
+            next = window + offset + putTabRun<listed>(o, q, c, m.tabs, offset);
             if (q == nullptr) goto done;
             found = Lanes::dropFirst(found);
         }
@@ -383,6 +404,15 @@ void everyTabWords(const unsigned char *p, const unsigned char *end, Columns &c,
 }
 void leadingTabsWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
     expandLeadingWindows<WordLanes>(p, end, c, o);
+}
+
+// A list of stops takes the word kernels with the list's column rule; the
+// vector kernels stay specialised for the one spacing.
+void everyTabListed(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandWindows<WordLanes, true>(p, end, c, o);
+}
+void leadingTabsListed(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandLeadingWindows<WordLanes, true>(p, end, c, o);
 }
 
 #if SUITE_X86_64_KERNELS
@@ -581,6 +611,8 @@ void expandFromDescriptor(int fd, FILE *in, const Kernel &kernel, Columns &c, Ou
 // Leading-only mode never counts widths (see expandTabsWith).
 
 bool displayWidths = false;
+// The stops of a list, in place of the spacing (useTabStops); null for none.
+const TabStops *tabStops = nullptr;
 // Widths of the characters below U+20000 (planes 0 and 1, where nearly every
 // character of a text lies) as the locale gives them, plus one; 0 for one
 // not yet asked for.
@@ -808,16 +840,33 @@ ScanKernel chosenScanKernel() {
     return chosen;
 }
 
-int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
+void useTabStops(const TabStops *stops) { tabStops = stops; }
+
+namespace {
+
+// The column rules of a run of the filter, and the kernel that applies them.
+Columns columnsFor(int64_t spacing, int leadingOnly) {
     Columns c;
     c.spacing = spacing >= 2 ? static_cast<uint64_t>(spacing) : 1;
     c.spacingIsPowerOfTwo = (c.spacing & (c.spacing - 1)) == 0;
+    c.stops = tabStops;
     c.leadingOnly = leadingOnly != 0;
     // Leading-only mode needs no widths: only spaces and tabs are counted
     // there, and any other character, ASCII or not, ends a line's leading
     // blanks all the same.
     c.utf8 = displayWidths && !c.leadingOnly;
-    Kernel kernel = kernelFor(scanKernel);
+    return c;
+}
+
+Kernel kernelFor(ScanKernel scanKernel, const Columns &c) {
+    return c.stops != nullptr ? Kernel{everyTabListed, leadingTabsListed} : kernelFor(scanKernel);
+}
+
+}  // namespace
+
+int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
+    Columns c = columnsFor(spacing, leadingOnly);
+    Kernel kernel = kernelFor(scanKernel, c);
     Output o{out};
     int fd = fileno(in);
     struct stat status;
@@ -841,4 +890,19 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leading
 
 int blankfill(FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
     return expandTabsWith(chosenScanKernel(), in, spacing, leadingOnly, out);
+}
+
+int expandTabsInMemory(const char *data, size_t length, int64_t spacing, int leadingOnly, FILE *out) {
+    Columns c = columnsFor(spacing, leadingOnly);
+    Kernel kernel = kernelFor(chosenScanKernel(), c);
+    Output o{out};
+    for (size_t done = 0; done < length && !o.failed;) {
+        size_t block = std::min(length - done, kBlockSize);
+        memcpy(inBlock, data + done, block);
+        expandBlock(kernel, block, c, o);
+        done += block;
+    }
+    finishUtf8(c, o);
+    if (!o.failed) flushOutput(o);
+    return ferror(out) ? 1 : 0;
 }

@@ -1,0 +1,381 @@
+// The check and the diff of a conversion; see checkMode.h.
+//
+// Both find the changing lines with one scan: in every-tab mode the next
+// tab is looked for with memchr, the newlines before it are counted to know
+// its line, and the rest of that line is skipped with memchr, so a byte is
+// looked at about once whatever the file holds; in leading-only mode only
+// each line's leading blanks are looked at. The check reads its input a
+// block at a time and keeps no more than a block; the diff holds the file
+// whole, since its hunks reach back over lines already read.
+#include "checkMode.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "expandTabs.h"
+#include "expandTabsKernels.h"
+
+namespace {
+
+// A line that would change.
+struct Changed {
+    uint64_t line;    // from 1
+    uint64_t column;  // byte column of its first expanded tab, from 1
+    uint64_t start;   // offset of its first byte in the input
+};
+
+using Found = void (*)(const Changed &changed, void *context);
+
+// Where a scan stands between one block of input and the next.
+struct Scan {
+    bool leadingOnly = false;
+    uint64_t base = 0;       // offset of the next block's first byte
+    uint64_t line = 1;       // the line being scanned
+    uint64_t lineStart = 0;  // offset of its first byte
+    bool lineDone = false;   // nothing more to find in it: reported, or past its leading blanks
+};
+
+size_t countNewlines(const char *p, const char *end) {
+    size_t count = 0;
+    for (; p < end; ++p) count += *p == '\n';
+    return count;
+}
+
+// Moves the scan to the line after the newline at `newline` of the block `p`.
+inline const char *nextLine(Scan &s, const char *p, const char *newline) {
+    ++s.line;
+    s.lineStart = s.base + static_cast<uint64_t>(newline + 1 - p);
+    s.lineDone = false;
+    return newline + 1;
+}
+
+// Every tab is expanded: the first tab of each line is what is looked for.
+void scanEveryTab(Scan &s, const char *p, const char *end, Found found, void *context) {
+    const char *at = p;
+    while (at < end) {
+        if (s.lineDone) {
+            const char *newline = static_cast<const char *>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+            if (newline == nullptr) break;
+            at = nextLine(s, p, newline);
+            continue;
+        }
+        const char *tab = static_cast<const char *>(std::memchr(at, '\t', static_cast<size_t>(end - at)));
+        const char *stop = tab != nullptr ? tab : end;
+        if (size_t lines = countNewlines(at, stop); lines > 0) {
+            const char *last = stop;
+            while (*--last != '\n') {
+            }
+            nextLine(s, p, last);
+            s.line += lines - 1;
+        }
+        if (tab == nullptr) break;
+        const uint64_t offset = s.base + static_cast<uint64_t>(tab - p);
+        found({s.line, offset - s.lineStart + 1, s.lineStart}, context);
+        s.lineDone = true;
+        at = tab + 1;
+    }
+    s.base += static_cast<uint64_t>(end - p);
+}
+
+// Leading-only mode: a line changes when a tab comes among its first spaces.
+void scanLeadingTabs(Scan &s, const char *p, const char *end, Found found, void *context) {
+    const char *at = p;
+    while (at < end) {
+        if (!s.lineDone) {
+            while (at < end && *at == ' ') ++at;
+            if (at == end) break;
+            if (*at == '\t') {
+                const uint64_t offset = s.base + static_cast<uint64_t>(at - p);
+                found({s.line, offset - s.lineStart + 1, s.lineStart}, context);
+            }
+            s.lineDone = true;
+        }
+        const char *newline = static_cast<const char *>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        if (newline == nullptr) break;
+        at = nextLine(s, p, newline);
+    }
+    s.base += static_cast<uint64_t>(end - p);
+}
+
+void scanBlock(Scan &s, const char *p, size_t length, Found found, void *context) {
+    (s.leadingOnly ? scanLeadingTabs : scanEveryTab)(s, p, p + length, found, context);
+}
+
+// Reads until `length` bytes are in or the input ends; -1 on a failure.
+ssize_t readFully(int fd, char *buffer, size_t length) {
+    size_t got = 0;
+    while (got < length) {
+        ssize_t n = read(fd, buffer + got, length - got);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// ---- The check ---------------------------------------------------------------
+
+char block[kBlockSize];
+
+// The findings of a check, gathered and handed to the stream in blocks.
+struct Findings {
+    FILE *out;
+    const char *name;
+    size_t nameLength;
+    uint64_t count = 0;
+    size_t used = 0;
+    char text[65536];
+};
+Findings findings;
+
+char *putNumber(char *q, uint64_t value) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0) *q++ = digits[--n];
+    return q;
+}
+
+void flushFindings(Findings &f) {
+    if (f.used > 0) std::fwrite(f.text, 1, f.used, f.out);
+    f.used = 0;
+}
+
+constexpr char kFinding[] = ": tab would be expanded\n";
+
+void noteFinding(const Changed &changed, void *context) {
+    Findings &f = *static_cast<Findings *>(context);
+    ++f.count;
+    // The name, two numbers of up to 20 digits, two colons and the text.
+    const size_t longest = f.nameLength + 42 + sizeof kFinding;
+    if (f.used + longest > sizeof f.text) flushFindings(f);
+    if (longest > sizeof f.text) {
+        std::fprintf(f.out, "%s:%llu:%llu%s", f.name, static_cast<unsigned long long>(changed.line),
+                     static_cast<unsigned long long>(changed.column), kFinding);
+        return;
+    }
+    char *q = f.text + f.used;
+    std::memcpy(q, f.name, f.nameLength);
+    q += f.nameLength;
+    *q++ = ':';
+    q = putNumber(q, changed.line);
+    *q++ = ':';
+    q = putNumber(q, changed.column);
+    std::memcpy(q, kFinding, sizeof kFinding - 1);
+    f.used = static_cast<size_t>(q + sizeof kFinding - 1 - f.text);
+}
+
+// ---- The diff ----------------------------------------------------------------
+
+// The whole input of a diff, and the lines found to change in it, in
+// buffers kept from one file to the next.
+char *whole = nullptr;
+size_t wholeRoom = 0;
+Changed *changes = nullptr;
+size_t changesRoom = 0;
+size_t changeCount = 0;
+bool outOfMemory = false;
+
+bool makeRoom(void **buffer, size_t *room, size_t needed, size_t each) {
+    if (needed <= *room) return true;
+    size_t grown = *room < 4096 ? 4096 : *room;
+    while (grown < needed) grown *= 2;
+    void *larger = std::realloc(*buffer, grown * each);
+    if (larger == nullptr) return false;
+    *buffer = larger;
+    *room = grown;
+    return true;
+}
+
+void noteChange(const Changed &changed, void *) {
+    if (!makeRoom(reinterpret_cast<void **>(&changes), &changesRoom, changeCount + 1, sizeof(Changed))) {
+        outOfMemory = true;
+        return;
+    }
+    changes[changeCount++] = changed;
+}
+
+// Reads the input whole into `whole`; its length, or -1 with errno set.
+ssize_t readWhole(int fd) {
+    struct stat status;
+    size_t expected = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? static_cast<size_t>(status.st_size) : 0;
+    size_t length = 0;
+    for (;;) {
+        // Room for what is expected and one byte more, to see the end.
+        if (!makeRoom(reinterpret_cast<void **>(&whole), &wholeRoom, std::max(expected, length) + kBlockSize, 1)) {
+            errno = ENOMEM;
+            return -1;
+        }
+        ssize_t got = readFully(fd, whole + length, wholeRoom - length);
+        if (got < 0) return -1;
+        length += static_cast<size_t>(got);
+        if (length < wholeRoom) return static_cast<ssize_t>(length);
+    }
+}
+
+// The end of the line that starts at `p`: behind its newline, or the input's end.
+const char *lineEnd(const char *p, const char *end) {
+    const char *newline = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    return newline != nullptr ? newline + 1 : end;
+}
+
+void putRange(FILE *out, uint64_t first, uint64_t count) {
+    std::fprintf(out, "%llu", static_cast<unsigned long long>(first));
+    if (count != 1) std::fprintf(out, ",%llu", static_cast<unsigned long long>(count));
+}
+
+// A line with its mark, and the note diff gives a last line without a newline.
+void putLine(FILE *out, char mark, const char *p, const char *end) {
+    std::putc(mark, out);
+    std::fwrite(p, 1, static_cast<size_t>(end - p), out);
+    if (end[-1] != '\n') std::fputs("\n\\ No newline at end of file\n", out);
+}
+
+struct DiffSettings {
+    FILE *out;
+    int64_t spacing;
+    bool leadingOnly;
+};
+
+// The changed lines from `line` on that follow each other, as diff shows
+// them: all of them as they are, then all of them converted. Returns where
+// the next line starts.
+const char *putChangedRun(const DiffSettings &d, const char *p, const char *end, size_t *next) {
+    size_t last = *next;
+    while (last + 1 < changeCount && changes[last + 1].line == changes[last].line + 1) ++last;
+    const char *at = p;
+    for (size_t i = *next; i <= last; ++i) {
+        const char *stop = lineEnd(at, end);
+        putLine(d.out, '-', at, stop);
+        at = stop;
+    }
+    at = p;
+    for (size_t i = *next; i <= last; ++i) {
+        const char *stop = lineEnd(at, end);
+        std::putc('+', d.out);
+        expandTabsInMemory(at, static_cast<size_t>(stop - at), d.spacing, d.leadingOnly, d.out);
+        if (stop[-1] != '\n') std::fputs("\n\\ No newline at end of file\n", d.out);
+        at = stop;
+    }
+    *next = last + 1;
+    return at;
+}
+
+constexpr uint64_t kContext = 3;
+
+// One hunk, from the change `*next` on to the last change less than twice
+// the context after the one before; *next moves past it.
+void putHunk(const DiffSettings &d, const char *end, uint64_t lines, size_t *next) {
+    size_t last = *next;
+    while (last + 1 < changeCount && changes[last + 1].line - changes[last].line <= 2 * kContext + 1) ++last;
+    const Changed &first = changes[*next];
+    const uint64_t from = first.line > kContext ? first.line - kContext : 1;
+    const uint64_t to = std::min(lines, changes[last].line + kContext);
+    // Back from the first change to the hunk's first line.
+    const char *at = whole + first.start;
+    for (uint64_t line = first.line; line > from; --line) {
+        do --at;
+        while (at > whole && at[-1] != '\n');
+    }
+    std::fputs("@@ -", d.out);
+    putRange(d.out, from, to - from + 1);
+    std::fputs(" +", d.out);
+    putRange(d.out, from, to - from + 1);
+    std::fputs(" @@\n", d.out);
+    for (uint64_t line = from; line <= to;) {
+        if (*next <= last && changes[*next].line == line) {
+            size_t before = *next;
+            at = putChangedRun(d, at, end, next);
+            line += *next - before;
+            continue;
+        }
+        const char *stop = lineEnd(at, end);
+        putLine(d.out, ' ', at, stop);
+        at = stop;
+        ++line;
+    }
+}
+
+}  // namespace
+
+bool looksBinary(const char *start, size_t length) {
+    return std::memchr(start, '\0', std::min(length, kBinaryProbe)) != nullptr;
+}
+
+Opened openToLook(const char *name, int *fd) {
+    // Not blocking on a FIFO's opening; what was opened is then looked at.
+    *fd = open(name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (*fd < 0) return errno == EISDIR ? Opened::directory : Opened::failed;
+    struct stat status;
+    if (fstat(*fd, &status) != 0) {
+        int reason = errno;
+        close(*fd);
+        errno = reason;
+        return Opened::failed;
+    }
+    if (S_ISREG(status.st_mode)) return Opened::file;
+    close(*fd);
+    return S_ISDIR(status.st_mode) ? Opened::directory : Opened::notRegular;
+}
+
+Verdict checkInput(int fd, const char *name, bool leadingOnly, bool skipBinary, FILE *out, uint64_t *changedLines) {
+    Findings &f = findings;
+    f.out = out;
+    f.name = name;
+    f.nameLength = std::strlen(name);
+    f.count = 0;
+    Scan s;
+    s.leadingOnly = leadingOnly;
+    Verdict verdict = Verdict::unchanged;
+    for (bool first = true;; first = false) {
+        ssize_t got = readFully(fd, block, sizeof block);
+        if (got < 0) {
+            verdict = Verdict::unreadable;
+            break;
+        }
+        if (first && skipBinary && looksBinary(block, static_cast<size_t>(got))) return Verdict::binary;
+        scanBlock(s, block, static_cast<size_t>(got), noteFinding, &f);
+        if (static_cast<size_t>(got) < sizeof block) break;
+    }
+    int reason = errno;
+    flushFindings(f);
+    *changedLines = f.count;
+    errno = reason;
+    if (verdict == Verdict::unreadable) return verdict;
+    return f.count > 0 ? Verdict::changes : Verdict::unchanged;
+}
+
+Verdict diffInput(int fd, const char *name, int64_t spacing, bool leadingOnly, FILE *out) {
+    ssize_t got = readWhole(fd);
+    if (got < 0) return Verdict::unreadable;
+    const size_t length = static_cast<size_t>(got);
+    if (looksBinary(whole, length)) return Verdict::binary;
+    Scan s;
+    s.leadingOnly = leadingOnly;
+    changeCount = 0;
+    outOfMemory = false;
+    scanBlock(s, whole, length, noteChange, nullptr);
+    if (outOfMemory) {
+        errno = ENOMEM;
+        return Verdict::unreadable;
+    }
+    if (changeCount == 0) return Verdict::unchanged;
+    // The lines of the input: a last one without a newline counts too.
+    const uint64_t lines = s.line - (whole[length - 1] == '\n' ? 1 : 0);
+    std::fprintf(out, "--- a/%s\n+++ b/%s\n", name, name);
+    const DiffSettings d{out, spacing, leadingOnly};
+    for (size_t next = 0; next < changeCount;) putHunk(d, whole + length, lines, &next);
+    return Verdict::changes;
+}
