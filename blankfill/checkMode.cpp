@@ -1,12 +1,10 @@
 // The check and the diff of a conversion; see checkMode.h.
 //
-// Both find the changing lines with one scan: in every-tab mode the next
-// tab is looked for with memchr, the newlines before it are counted to know
-// its line, and the rest of that line is skipped with memchr, so a byte is
-// looked at about once whatever the file holds; in leading-only mode only
-// each line's leading blanks are looked at. The check reads its input a
-// block at a time and keeps no more than a block; the diff holds the file
-// whole, since its hunks reach back over lines already read.
+// Both find the changing lines with the filter's own scan of marked bytes
+// (findTabLines), which looks at each byte once and converts nothing. The
+// check reads its input a block at a time and keeps no more than a block;
+// the diff holds the file whole, since its hunks reach back over lines
+// already read.
 #include "checkMode.h"
 
 #include <fcntl.h>
@@ -30,83 +28,6 @@ struct Changed {
     uint64_t start;   // offset of its first byte in the input
 };
 
-using Found = void (*)(const Changed &changed, void *context);
-
-// Where a scan stands between one block of input and the next.
-struct Scan {
-    bool leadingOnly = false;
-    uint64_t base = 0;       // offset of the next block's first byte
-    uint64_t line = 1;       // the line being scanned
-    uint64_t lineStart = 0;  // offset of its first byte
-    bool lineDone = false;   // nothing more to find in it: reported, or past its leading blanks
-};
-
-size_t countNewlines(const char *p, const char *end) {
-    size_t count = 0;
-    for (; p < end; ++p) count += *p == '\n';
-    return count;
-}
-
-// Moves the scan to the line after the newline at `newline` of the block `p`.
-inline const char *nextLine(Scan &s, const char *p, const char *newline) {
-    ++s.line;
-    s.lineStart = s.base + static_cast<uint64_t>(newline + 1 - p);
-    s.lineDone = false;
-    return newline + 1;
-}
-
-// Every tab is expanded: the first tab of each line is what is looked for.
-void scanEveryTab(Scan &s, const char *p, const char *end, Found found, void *context) {
-    const char *at = p;
-    while (at < end) {
-        if (s.lineDone) {
-            const char *newline = static_cast<const char *>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
-            if (newline == nullptr) break;
-            at = nextLine(s, p, newline);
-            continue;
-        }
-        const char *tab = static_cast<const char *>(std::memchr(at, '\t', static_cast<size_t>(end - at)));
-        const char *stop = tab != nullptr ? tab : end;
-        if (size_t lines = countNewlines(at, stop); lines > 0) {
-            const char *last = stop;
-            while (*--last != '\n') {
-            }
-            nextLine(s, p, last);
-            s.line += lines - 1;
-        }
-        if (tab == nullptr) break;
-        const uint64_t offset = s.base + static_cast<uint64_t>(tab - p);
-        found({s.line, offset - s.lineStart + 1, s.lineStart}, context);
-        s.lineDone = true;
-        at = tab + 1;
-    }
-    s.base += static_cast<uint64_t>(end - p);
-}
-
-// Leading-only mode: a line changes when a tab comes among its first spaces.
-void scanLeadingTabs(Scan &s, const char *p, const char *end, Found found, void *context) {
-    const char *at = p;
-    while (at < end) {
-        if (!s.lineDone) {
-            while (at < end && *at == ' ') ++at;
-            if (at == end) break;
-            if (*at == '\t') {
-                const uint64_t offset = s.base + static_cast<uint64_t>(at - p);
-                found({s.line, offset - s.lineStart + 1, s.lineStart}, context);
-            }
-            s.lineDone = true;
-        }
-        const char *newline = static_cast<const char *>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
-        if (newline == nullptr) break;
-        at = nextLine(s, p, newline);
-    }
-    s.base += static_cast<uint64_t>(end - p);
-}
-
-void scanBlock(Scan &s, const char *p, size_t length, Found found, void *context) {
-    (s.leadingOnly ? scanLeadingTabs : scanEveryTab)(s, p, p + length, found, context);
-}
-
 // Reads until `length` bytes are in or the input ends; -1 on a failure.
 ssize_t readFully(int fd, char *buffer, size_t length) {
     size_t got = 0;
@@ -124,29 +45,55 @@ ssize_t readFully(int fd, char *buffer, size_t length) {
 
 // ---- The check ---------------------------------------------------------------
 
-char block[kBlockSize];
+unsigned char block[kBlockSize + kScanSlack];
+
+// A count kept in decimal, right-aligned in `digits`: the line numbers of
+// the findings only grow, mostly by one or two, so each is the last one with
+// a few digits carried rather than a number written out anew.
+struct DecimalCount {
+    uint64_t value = 0;
+    size_t first = 19;  // the first digit in use
+    char digits[20] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0',
+                       '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'};
+};
+
+void advance(DecimalCount &d, uint64_t to) {
+    uint64_t add = to - d.value;
+    d.value = to;
+    unsigned carry = 0;
+    for (size_t i = 19; add != 0 || carry != 0; --i) {
+        unsigned digit = static_cast<unsigned>(d.digits[i] - '0') + static_cast<unsigned>(add % 10) + carry;
+        add /= 10;
+        carry = digit >= 10;
+        d.digits[i] = static_cast<char>('0' + digit - 10 * carry);
+        if (i < d.first) d.first = i;
+        if (i == 0) break;
+    }
+}
+
+char *putNumber(char *q, uint64_t value) {
+    if (value < 10) {
+        *q = static_cast<char>('0' + value);
+        return q + 1;
+    }
+    char digits[20];
+    int n = 0;
+    for (; value != 0; value /= 10) digits[n++] = static_cast<char>('0' + value % 10);
+    while (n > 0) *q++ = digits[--n];
+    return q;
+}
 
 // The findings of a check, gathered and handed to the stream in blocks.
 struct Findings {
     FILE *out;
     const char *name;
     size_t nameLength;
-    uint64_t count = 0;
+    uint64_t count;
+    DecimalCount line;
     size_t used = 0;
     char text[65536];
 };
 Findings findings;
-
-char *putNumber(char *q, uint64_t value) {
-    char digits[20];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) *q++ = digits[--n];
-    return q;
-}
 
 void flushFindings(Findings &f) {
     if (f.used > 0) std::fwrite(f.text, 1, f.used, f.out);
@@ -155,24 +102,26 @@ void flushFindings(Findings &f) {
 
 constexpr char kFinding[] = ": tab would be expanded\n";
 
-void noteFinding(const Changed &changed, void *context) {
+void noteFinding(uint64_t line, uint64_t column, uint64_t, void *context) {
     Findings &f = *static_cast<Findings *>(context);
     ++f.count;
+    advance(f.line, line);
     // The name, two numbers of up to 20 digits, two colons and the text.
     const size_t longest = f.nameLength + 42 + sizeof kFinding;
     if (f.used + longest > sizeof f.text) flushFindings(f);
     if (longest > sizeof f.text) {
-        std::fprintf(f.out, "%s:%llu:%llu%s", f.name, static_cast<unsigned long long>(changed.line),
-                     static_cast<unsigned long long>(changed.column), kFinding);
+        std::fprintf(f.out, "%s:%llu:%llu%s", f.name, static_cast<unsigned long long>(line),
+                     static_cast<unsigned long long>(column), kFinding);
         return;
     }
     char *q = f.text + f.used;
     std::memcpy(q, f.name, f.nameLength);
     q += f.nameLength;
     *q++ = ':';
-    q = putNumber(q, changed.line);
+    std::memcpy(q, f.line.digits + f.line.first, 20 - f.line.first);
+    q += 20 - f.line.first;
     *q++ = ':';
-    q = putNumber(q, changed.column);
+    q = putNumber(q, column);
     std::memcpy(q, kFinding, sizeof kFinding - 1);
     f.used = static_cast<size_t>(q + sizeof kFinding - 1 - f.text);
 }
@@ -199,12 +148,12 @@ bool makeRoom(void **buffer, size_t *room, size_t needed, size_t each) {
     return true;
 }
 
-void noteChange(const Changed &changed, void *) {
+void noteChange(uint64_t line, uint64_t column, uint64_t start, void *) {
     if (!makeRoom(reinterpret_cast<void **>(&changes), &changesRoom, changeCount + 1, sizeof(Changed))) {
         outOfMemory = true;
         return;
     }
-    changes[changeCount++] = changed;
+    changes[changeCount++] = Changed{line, column, start};
 }
 
 // Reads the input whole into `whole`; its length, or -1 with errno set.
@@ -213,15 +162,18 @@ ssize_t readWhole(int fd) {
     size_t expected = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? static_cast<size_t>(status.st_size) : 0;
     size_t length = 0;
     for (;;) {
-        // Room for what is expected and one byte more, to see the end.
-        if (!makeRoom(reinterpret_cast<void **>(&whole), &wholeRoom, std::max(expected, length) + kBlockSize, 1)) {
+        // Room for what is expected and more, to see the end, and the
+        // scan's slack behind it.
+        if (!makeRoom(reinterpret_cast<void **>(&whole), &wholeRoom,
+                      std::max(expected, length) + kBlockSize + kScanSlack, 1)) {
             errno = ENOMEM;
             return -1;
         }
-        ssize_t got = readFully(fd, whole + length, wholeRoom - length);
+        const size_t room = wholeRoom - kScanSlack;
+        ssize_t got = readFully(fd, whole + length, room - length);
         if (got < 0) return -1;
         length += static_cast<size_t>(got);
-        if (length < wholeRoom) return static_cast<ssize_t>(length);
+        if (length < room) return static_cast<ssize_t>(length);
     }
 }
 
@@ -336,18 +288,22 @@ Verdict checkInput(int fd, const char *name, bool leadingOnly, bool skipBinary, 
     f.name = name;
     f.nameLength = std::strlen(name);
     f.count = 0;
-    Scan s;
+    f.line = DecimalCount{};
+    TabLineScan s;
     s.leadingOnly = leadingOnly;
+    s.found = noteFinding;
+    s.context = &f;
     Verdict verdict = Verdict::unchanged;
     for (bool first = true;; first = false) {
-        ssize_t got = readFully(fd, block, sizeof block);
+        ssize_t got = readFully(fd, reinterpret_cast<char *>(block), kBlockSize);
         if (got < 0) {
             verdict = Verdict::unreadable;
             break;
         }
-        if (first && skipBinary && looksBinary(block, static_cast<size_t>(got))) return Verdict::binary;
-        scanBlock(s, block, static_cast<size_t>(got), noteFinding, &f);
-        if (static_cast<size_t>(got) < sizeof block) break;
+        const char *start = reinterpret_cast<const char *>(block);
+        if (first && skipBinary && looksBinary(start, static_cast<size_t>(got))) return Verdict::binary;
+        findTabLines(s, block, static_cast<size_t>(got));
+        if (static_cast<size_t>(got) < kBlockSize) break;
     }
     int reason = errno;
     flushFindings(f);
@@ -362,11 +318,12 @@ Verdict diffInput(int fd, const char *name, int64_t spacing, bool leadingOnly, F
     if (got < 0) return Verdict::unreadable;
     const size_t length = static_cast<size_t>(got);
     if (looksBinary(whole, length)) return Verdict::binary;
-    Scan s;
+    TabLineScan s;
     s.leadingOnly = leadingOnly;
+    s.found = noteChange;
     changeCount = 0;
     outOfMemory = false;
-    scanBlock(s, whole, length, noteChange, nullptr);
+    findTabLines(s, reinterpret_cast<const unsigned char *>(whole), length);
     if (outOfMemory) {
         errno = ENOMEM;
         return Verdict::unreadable;

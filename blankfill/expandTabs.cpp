@@ -361,6 +361,60 @@ done:
     columns = c;
 }
 
+// ---- Lines with a tab to expand -------------------------------------------------
+
+// Visits a window at offset `at` of the input whose tabs to expand and
+// newlines are `tabs` and `newlines`: the first such tab of each line not yet
+// reported is reported, and the rest of its line skipped.
+inline void visitTabLines(TabLineScan &s, uint64_t at, uint64_t tabs, uint64_t newlines) {
+    for (;;) {
+        if (s.lineDone) {
+            if (newlines == 0) return;
+            const size_t end = static_cast<size_t>(std::countr_zero(newlines));
+            newlines &= newlines - 1;
+            tabs &= ~before(end + 1);
+            ++s.line;
+            s.lineStart = at + end + 1;
+            s.lineDone = false;
+        }
+        if (tabs == 0) break;
+        const size_t tab = static_cast<size_t>(std::countr_zero(tabs));
+        if (const uint64_t earlier = newlines & before(tab); earlier != 0) {
+            s.line += static_cast<uint64_t>(std::popcount(earlier));
+            s.lineStart = at + 64 - static_cast<uint64_t>(std::countl_zero(earlier));
+            newlines &= ~earlier;
+        }
+        s.found(s.line, at + tab - s.lineStart + 1, s.lineStart, s.context);
+        s.lineDone = true;
+    }
+    if (newlines != 0) {
+        s.line += static_cast<uint64_t>(std::popcount(newlines));
+        s.lineStart = at + 64 - static_cast<uint64_t>(std::countl_zero(newlines));
+    }
+}
+
+// The windows of a block [p, p + length), each cut at the block's end. In
+// leading-only mode only the tabs among leading blanks count, found as the
+// leading-only kernel finds them.
+template <class Lanes>
+void scanTabLines(TabLineScan &s, const unsigned char *p, size_t length) {
+    uint64_t goesOn = s.leading;
+    for (size_t offset = 0; offset < length; offset += Lanes::width) {
+        const Marks m = Lanes::marks(p + offset);
+        const size_t stop = std::min(length - offset, Lanes::width);
+        uint64_t tabs = m.tabs & before(stop);
+        if (s.leadingOnly) {
+            const uint64_t starts = m.newlines << 1 | goesOn;
+            const uint64_t leading = m.blanks & ~(m.blanks + (starts & m.blanks));
+            tabs &= leading;
+            goesOn = stop < 64 ? ((starts | leading << 1) >> stop & 1) : ((m.newlines | leading) >> 63 & 1);
+        }
+        visitTabLines(s, s.base + offset, tabs, m.newlines & before(stop));
+    }
+    s.leading = goesOn != 0;
+    s.base += length;
+}
+
 // Masks hold one bit a byte, the first byte lowest.
 struct BitMasks {
     static size_t firstOf(uint64_t found) { return static_cast<size_t>(std::countr_zero(found)); }
@@ -405,6 +459,7 @@ void everyTabWords(const unsigned char *p, const unsigned char *end, Columns &c,
 void leadingTabsWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
     expandLeadingWindows<WordLanes>(p, end, c, o);
 }
+void tabLinesWords(TabLineScan &s, const unsigned char *p, size_t length) { scanTabLines<WordLanes>(s, p, length); }
 
 // A list of stops takes the word kernels with the list's column rule; the
 // vector kernels stay specialised for the one spacing.
@@ -448,6 +503,7 @@ void everyTabSse2(const unsigned char *p, const unsigned char *end, Columns &c, 
 void leadingTabsSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
     expandLeadingWindows<Sse2Lanes>(p, end, c, o);
 }
+void tabLinesSse2(TabLineScan &s, const unsigned char *p, size_t length) { scanTabLines<Sse2Lanes>(s, p, length); }
 
 // The wider kernels carry the instruction set in their target attribute, so
 // that the binary still runs on any x86-64; `flatten` draws the kernel
@@ -486,6 +542,9 @@ struct Avx2Lanes : BitMasks {
                                                            Columns &c, Output &o) {
     expandLeadingWindows<Avx2Lanes>(p, end, c, o);
 }
+[[gnu::target("avx2"), gnu::flatten]] void tabLinesAvx2(TabLineScan &s, const unsigned char *p, size_t length) {
+    scanTabLines<Avx2Lanes>(s, p, length);
+}
 
 struct Avx512Lanes : BitMasks {
     static constexpr size_t width = 64;
@@ -510,6 +569,10 @@ struct Avx512Lanes : BitMasks {
                                                                  Output &o) {
     expandLeadingWindows<Avx512Lanes>(p, end, c, o);
 }
+[[gnu::target("avx512bw"), gnu::flatten]] void tabLinesAvx512(TabLineScan &s, const unsigned char *p,
+                                                              size_t length) {
+    scanTabLines<Avx512Lanes>(s, p, length);
+}
 
 #else
 
@@ -518,6 +581,7 @@ struct Avx512Lanes : BitMasks {
 constexpr auto everyTabSse2 = everyTabWords, everyTabAvx2 = everyTabWords, everyTabAvx512 = everyTabWords;
 constexpr auto leadingTabsSse2 = leadingTabsWords, leadingTabsAvx2 = leadingTabsWords,
                leadingTabsAvx512 = leadingTabsWords;
+constexpr auto tabLinesSse2 = tabLinesWords, tabLinesAvx2 = tabLinesWords, tabLinesAvx512 = tabLinesWords;
 
 #endif
 
@@ -530,17 +594,20 @@ struct Kernel {
 
 // The kernels from the widest; the filter takes the first that the
 // processor runs.
+using TabLineKernel = void (*)(TabLineScan &, const unsigned char *, size_t);
+
 struct ScanKernelEntry {
     InstructionSet needs;
     ScanKernel kernel;
     const char *name;
     Kernel blocks;
+    TabLineKernel tabLines;
 };
 constexpr ScanKernelEntry scanKernels[] = {
-    {InstructionSet::avx512bw, ScanKernel::avx512bw, "avx512bw", {everyTabAvx512, leadingTabsAvx512}},
-    {InstructionSet::avx2, ScanKernel::avx2, "avx2", {everyTabAvx2, leadingTabsAvx2}},
-    {InstructionSet::sse2, ScanKernel::sse2, "sse2", {everyTabSse2, leadingTabsSse2}},
-    {InstructionSet::portable, ScanKernel::portable, "portable", {everyTabWords, leadingTabsWords}},
+    {InstructionSet::avx512bw, ScanKernel::avx512bw, "avx512bw", {everyTabAvx512, leadingTabsAvx512}, tabLinesAvx512},
+    {InstructionSet::avx2, ScanKernel::avx2, "avx2", {everyTabAvx2, leadingTabsAvx2}, tabLinesAvx2},
+    {InstructionSet::sse2, ScanKernel::sse2, "sse2", {everyTabSse2, leadingTabsSse2}, tabLinesSse2},
+    {InstructionSet::portable, ScanKernel::portable, "portable", {everyTabWords, leadingTabsWords}, tabLinesWords},
 };
 static_assert(std::size(scanKernels) == std::size(allScanKernels));
 
@@ -890,6 +957,16 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leading
 
 int blankfill(FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
     return expandTabsWith(chosenScanKernel(), in, spacing, leadingOnly, out);
+}
+
+void findTabLinesWith(ScanKernel kernel, TabLineScan &scan, const unsigned char *block, size_t length) {
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    (entry != nullptr ? entry->tabLines : tabLinesWords)(scan, block, length);
+}
+
+void findTabLines(TabLineScan &scan, const unsigned char *block, size_t length) {
+    static const TabLineKernel chosen = firstThatRuns(scanKernels).tabLines;
+    chosen(scan, block, length);
 }
 
 int expandTabsInMemory(const char *data, size_t length, int64_t spacing, int leadingOnly, FILE *out) {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "expandTabsKernels.h"
 #include "testing.h"
 
 using testing_support::readFile;
@@ -75,6 +76,19 @@ TEST(CheckMode, LinesColumnsAndStatus) {
         EXPECT_EQ(r.out, c.out) << label;
         EXPECT_EQ(r.err, c.err) << label;
         EXPECT_EQ(r.status, c.status) << label;
+    }
+    // A file that opens and then fails to read: the process's own memory,
+    // whose first page is never mapped.
+    if (access("/proc/self/mem", R_OK) == 0) {
+        const std::string eio = std::strerror(EIO);
+        RunResult r = run({"--check", "src/b.c", "/proc/self/mem"}, dir.path());
+        EXPECT_EQ(r.out, b);
+        EXPECT_EQ(r.err, "blankfill: Error while reading from \"/proc/self/mem\": " + eio + "\n"
+                         "1 line in 1 file would change; 0 files would not; 1 could not be read.\n");
+        EXPECT_EQ(r.status, 2);
+        r = run({"--diff", "/proc/self/mem"}, dir.path());
+        EXPECT_EQ(r.err, "blankfill: Error while reading from \"/proc/self/mem\": " + eio + "\n");
+        EXPECT_EQ(r.status, 2);
     }
     // Nothing was written.
     EXPECT_EQ(readFile(dir.file("src/b.c")), "  x = 1;\tend");
@@ -192,6 +206,80 @@ TEST(CheckMode, DiffAppliesToWhatInPlaceGives) {
     }
     if (!haveGit || !havePatch) GTEST_SKIP() << "applied only with " << (haveGit ? "git" : "patch");
 }
+
+// The lines with a tab to expand, found one line at a time: the model the
+// scan of every kernel is held to.
+struct Found {
+    uint64_t line, column, start;
+    bool operator==(const Found &) const = default;
+};
+
+std::vector<Found> plainModel(const std::string &input, bool leadingOnly) {
+    std::vector<Found> found;
+    uint64_t line = 1;
+    for (size_t start = 0; start < input.size(); ++line) {
+        size_t end = input.find('\n', start);
+        if (end == std::string::npos) end = input.size();
+        size_t tab = leadingOnly ? input.find_first_not_of(' ', start) : input.find('\t', start);
+        if (tab < end && input[tab] == '\t') found.push_back({line, tab - start + 1, start});
+        start = end + 1;
+    }
+    return found;
+}
+
+void noteFound(uint64_t line, uint64_t column, uint64_t start, void *context) {
+    static_cast<std::vector<Found> *>(context)->push_back({line, column, start});
+}
+
+// Each kernel, where this processor runs it, on bytes of every kind cut into
+// blocks of every size (1 to 200 bytes, and whole), in both modes.
+class TabLines : public ::testing::TestWithParam<ScanKernel> {};
+
+TEST_P(TabLines, FoundAsThePlainModelFindsThem) {
+    const ScanKernel kernel = GetParam();
+    if (!scanKernelRuns(kernel)) GTEST_SKIP() << "the " << scanKernelName(kernel) << " kernel cannot run here";
+    std::mt19937 rng(31);
+    std::uniform_int_distribution<int> kindOf(0, 7), byteOf(0, 255), cutOf(1, 200), runOf(0, 150);
+    {
+        for (int round = 0; round < 40; ++round) {
+            std::string input;
+            for (int i = 0; i < 3000; ++i) {
+                int kind = kindOf(rng);
+                input += kind == 0 ? '\t' : kind == 1 ? '\n' : kind < 4 ? ' ' : static_cast<char>(byteOf(rng));
+            }
+            // Odd rounds add long lines that open with long runs of blanks,
+            // so that leading blanks and lines go on across windows and blocks.
+            for (int line = 0; round % 2 == 1 && line < 30; ++line) {
+                input += std::string(static_cast<size_t>(runOf(rng)), ' ');
+                if (kindOf(rng) < 4) input += '\t';
+                input += std::string(static_cast<size_t>(runOf(rng)), kindOf(rng) < 4 ? ' ' : 'x');
+                input += std::string(static_cast<size_t>(runOf(rng)) % 3, '\t') + "\n";
+            }
+            for (bool leadingOnly : {false, true}) {
+                std::vector<Found> found;
+                TabLineScan scan;
+                scan.leadingOnly = leadingOnly;
+                scan.found = noteFound;
+                scan.context = &found;
+                for (size_t at = 0; at < input.size();) {
+                    size_t length = round == 0 ? input.size() : std::min<size_t>(cutOf(rng), input.size() - at);
+                    std::vector<unsigned char> block(input.begin() + static_cast<long>(at),
+                                                     input.begin() + static_cast<long>(at + length));
+                    block.resize(length + kScanSlack, '\t');  // what lies behind a block must not count
+                    findTabLinesWith(kernel, scan, block.data(), length);
+                    at += length;
+                }
+                EXPECT_EQ(found, plainModel(input, leadingOnly))
+                    << scanKernelName(kernel) << " round " << round << (leadingOnly ? " leading" : "");
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(CheckMode, TabLines, ::testing::ValuesIn(allScanKernels),
+                         [](const ::testing::TestParamInfo<ScanKernel> &kernel) {
+                             return std::string(scanKernelName(kernel.param));
+                         });
 
 // A binary file is left alone by --check, --diff and --editorconfig, and
 // converted by plain -i as it always was.
