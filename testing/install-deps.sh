@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing the suite needs, where this machine lacks
-# it (Debian packages): a compiler, CMake, Ninja, GoogleTest and the
-# coreutils used as test oracles. Does nothing on a machine that has it all.
+# it (Debian packages): a compiler, CMake, Ninja, GoogleTest, the EditorConfig
+# library that blankfill --editorconfig reads .editorconfig files with, and
+# the coreutils, diff, patch and git used as test oracles. Does nothing on a
+# machine that has it all.
 #   --bench    also what the benchmarks need
 #   --package  also what the package, completion and reproducibility checks
 #              need (dpkg-dev, debhelper, devscripts, lintian, bash-completion,
@@ -21,6 +23,14 @@ command -v ninja >/dev/null || missing+=(ninja-build)
 command -v sha256sum >/dev/null || missing+=(coreutils)
 command -v expand >/dev/null || missing+=(coreutils)
 command -v gzip >/dev/null || missing+=(gzip)
+# The library's headers, its CMake package and its archive (with the
+# regular-expression library's libpcre2-8.a, which it depends on), for the
+# static tools.
+[ -f /usr/include/editorconfig/editorconfig.h ] || missing+=(libeditorconfig-dev)
+[ -f /usr/include/pcre2.h ] || missing+=(libpcre2-dev)
+command -v diff >/dev/null || missing+=(diffutils)
+command -v patch >/dev/null || missing+=(patch)
+command -v git >/dev/null || missing+=(git)
 # Small real file systems for the in-place tests: ext4 and btrfs images on
 # loop devices.
 command -v mkfs.ext4 >/dev/null || missing+=(e2fsprogs)
