@@ -47,14 +47,25 @@ ssize_t readFully(int fd, char *buffer, size_t length) {
 
 unsigned char block[kBlockSize + kScanSlack];
 
-// A count kept in decimal, right-aligned in `digits`: the line numbers of
-// the findings only grow, mostly by one or two, so each is the last one with
-// a few digits carried rather than a number written out anew.
+// A finding's parts are put down in whole pieces of kPiece bytes, each
+// source padded behind it: a fixed copy is a few moves, where a copy of the
+// part's own length would be a call, and the bytes written past a part are
+// written over by the next part or lie past the end of what is handed on.
+constexpr size_t kPiece = 32;
+
+void putPieces(char *q, const char *from, size_t length) {
+    for (size_t at = 0; at < length; at += kPiece) std::memcpy(q + at, from + at, kPiece);
+}
+
+// A count kept in decimal, right-aligned in digits[0, 20) with the colon
+// that follows it in a finding and a piece's padding behind: the line
+// numbers of the findings only grow, mostly by one or two, so each is the
+// last one with a few digits carried rather than a number written out anew.
 struct DecimalCount {
     uint64_t value = 0;
     size_t first = 19;  // the first digit in use
-    char digits[20] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0',
-                       '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'};
+    char digits[20 + 1 + kPiece] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0',
+                                    '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', ':'};
 };
 
 void advance(DecimalCount &d, uint64_t to) {
@@ -83,6 +94,9 @@ char *putNumber(char *q, uint64_t value) {
     return q;
 }
 
+// The longest name put down in pieces; a longer one is written by fprintf.
+constexpr size_t kLongestPieceName = 4096;
+
 // The findings of a check, gathered and handed to the stream in blocks.
 struct Findings {
     FILE *out;
@@ -92,6 +106,7 @@ struct Findings {
     DecimalCount line;
     size_t used = 0;
     char text[65536];
+    char paddedName[kLongestPieceName + 1 + kPiece];  // the name and its colon
 };
 Findings findings;
 
@@ -100,28 +115,29 @@ void flushFindings(Findings &f) {
     f.used = 0;
 }
 
-constexpr char kFinding[] = ": tab would be expanded\n";
+constexpr char kFinding[] = " tab would be expanded\n";
 
 void noteFinding(uint64_t line, uint64_t column, uint64_t, void *context) {
     Findings &f = *static_cast<Findings *>(context);
     ++f.count;
     advance(f.line, line);
-    // The name, two numbers of up to 20 digits, two colons and the text.
-    const size_t longest = f.nameLength + 42 + sizeof kFinding;
-    if (f.used + longest > sizeof f.text) flushFindings(f);
-    if (longest > sizeof f.text) {
-        std::fprintf(f.out, "%s:%llu:%llu%s", f.name, static_cast<unsigned long long>(line),
+    if (f.nameLength > kLongestPieceName) {
+        flushFindings(f);
+        std::fprintf(f.out, "%s:%llu:%llu:%s", f.name, static_cast<unsigned long long>(line),
                      static_cast<unsigned long long>(column), kFinding);
         return;
     }
+    // The name and its colon, the line and its colon, the column, a colon
+    // and the text, each part with a piece's room behind it.
+    const size_t longest = f.nameLength + 1 + 21 + 20 + sizeof kFinding + 3 * kPiece;
+    if (f.used + longest > sizeof f.text) flushFindings(f);
     char *q = f.text + f.used;
-    std::memcpy(q, f.name, f.nameLength);
-    q += f.nameLength;
-    *q++ = ':';
-    std::memcpy(q, f.line.digits + f.line.first, 20 - f.line.first);
-    q += 20 - f.line.first;
-    *q++ = ':';
+    putPieces(q, f.paddedName, f.nameLength + 1);
+    q += f.nameLength + 1;
+    putPieces(q, f.line.digits + f.line.first, 21 - f.line.first);
+    q += 21 - f.line.first;
     q = putNumber(q, column);
+    *q++ = ':';
     std::memcpy(q, kFinding, sizeof kFinding - 1);
     f.used = static_cast<size_t>(q + sizeof kFinding - 1 - f.text);
 }
@@ -287,6 +303,10 @@ Verdict checkInput(int fd, const char *name, bool leadingOnly, bool skipBinary, 
     f.out = out;
     f.name = name;
     f.nameLength = std::strlen(name);
+    if (f.nameLength <= kLongestPieceName) {
+        std::memcpy(f.paddedName, name, f.nameLength);
+        f.paddedName[f.nameLength] = ':';
+    }
     f.count = 0;
     f.line = DecimalCount{};
     TabLineScan s;
