@@ -618,7 +618,8 @@ int main(int argc, char *argv[]) {
         reportIdentityFailure(__LINE__, __FILE_NAME__, "\n");
         return 1;
     }
-    Options options = parseOptions(argc, argv);
+    // Static, as the tab stops' list it holds is read until the process ends.
+    static Options options = parseOptions(argc, argv);
     int operands = argc - optind;
     char **names = argv + optind;
     checkOperands(options, operands);
