@@ -9,10 +9,14 @@
 # 0.3 from a pipe. Then -u (display widths): within 1.1 of the byte mode on
 # the same ASCII text, and no slower than expand on text with one character
 # in twenty not ASCII. Then the peak memory of filter mode on a 1 GiB file
-# without a newline.
+# without a newline. Then --check: over 20,000 generated source files (half
+# of them with tabs) within 1.5 times grep -c with a tab pattern over the
+# same list, and on the 500 MB file within the filter's own time to
+# /dev/null.
 #
 # Usage: bench/blankfill.sh [path to blankfill]   (default: the release build,
-# built or brought up to date here). RUNS=n sets the runs per command (at least 5).
+# built or brought up to date here). RUNS=n sets the runs per command (at least 5);
+# ONLY=check runs the --check part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -92,6 +96,28 @@ echo "output identical to expand -t 4 and expand -i -t 4, from a file and from a
 
 in=$work/input
 out=$work/out
+
+# The commands of a hyperfine CSV taken in pairs, each against the one after
+# it: their medians, the ratio and whether it is within its bar.
+# Usage: pairRatios CSV NAME_WIDTH "BAR..." "NAME|..."; fails when one is above.
+pairRatios() {
+  awk -F, -v width="$2" -v bars="$3" -v names="$4" '
+    NR == 1 { next }
+    { median[NR - 1] = $4 }
+    END {
+      pairs = split(bars, bar, " ")
+      split(names, name, "|")
+      failed = 0
+      for (p = 0; p < pairs; p++) {
+        a = median[2 * p + 1]; b = median[2 * p + 2]; r = a / b
+        ok = r <= bar[p + 1] ? "ok" : "ABOVE BAR"
+        if (r > bar[p + 1]) failed = 1
+        printf "  %-*s %.3f against %.3f  ratio %.3f (bar %s) %s\n", width, name[p + 1], a, b, r, bar[p + 1], ok
+      }
+      exit failed
+    }' "$1"
+}
+if [ "${ONLY:-}" != check ]; then
 hyperfine --style basic --warmup 1 --runs "$runs" --export-csv "$work/times.csv" \
   "'$tool' < '$in' > /dev/null" \
   "expand -t 4 < '$in' > /dev/null" \
@@ -168,23 +194,55 @@ hyperfine --style basic --warmup 1 --runs "$runs" --export-csv "$work/utf8.csv" 
   "LC_ALL=C expand -i -t 4 < '$mixed' > /dev/null"
 echo
 echo "medians (s) and ratios with -u: against the byte mode on ASCII, against expand on mixed text"
-awk -F, '
-  NR == 1 { next }
-  { median[NR - 1] = $4 }
-  END {
-    split("ASCII, every tab, -u / byte mode|ASCII, leading only, -u / byte mode|" \
-          "mixed, every tab, -u / expand|mixed, leading only, -u / expand", name, "|")
-    split("1.1 1.1 1.0 1.0", bar, " ")
-    failed = 0
-    for (p = 0; p < 4; p++) {
-      a = median[2 * p + 1]; b = median[2 * p + 2]; r = a / b
-      ok = r <= bar[p + 1] ? "ok" : "ABOVE BAR"
-      if (r > bar[p + 1]) failed = 1
-      printf "  %-38s %.3f against %.3f  ratio %.3f (bar %s) %s\n", name[p + 1], a, b, r, bar[p + 1], ok
-    }
-    exit failed
-  }' "$work/utf8.csv" || status=1
+pairRatios "$work/utf8.csv" 38 "1.1 1.1 1.0 1.0" \
+  "ASCII, every tab, -u / byte mode|ASCII, leading only, -u / byte mode|mixed, every tab, -u / expand|mixed, leading only, -u / expand" ||
+  status=1
 rm -f "$work/mixed" "$work/mixedchunk"
+fi
+
+# --check. A tree of 20,000 source files of 20 to 80 lines from the same
+# lines, half of them with their tabs (file numbers even) and half with
+# spaces in their place; the list of names is handed to both tools by xargs
+# alike. --check exits 1 (lines would change), which hyperfine is told to
+# accept. Then --check on the 500 MB file, whose lines nearly all change,
+# against the filter to /dev/null.
+mkdir "$work/tree"
+awk -v dir="$work/tree" '
+  { line[NR] = $0 }
+  END {
+    srand(2)
+    k = 1
+    for (f = 0; f < 20000; f++) {
+      name = sprintf("%s/d%02d/f%05d.c", dir, f % 100, f)
+      if (f < 100) system("mkdir -p " dir sprintf("/d%02d", f))
+      n = 20 + int(rand() * 61)
+      for (i = 0; i < n; i++) {
+        l = line[k]; k = k % NR + 1
+        if (f % 2) gsub(/\t/, "    ", l)
+        print l > name
+      }
+      close(name)
+    }
+  }' "$work/chunk"
+(cd "$work/tree" && find . -name '*.c' -print0 | sort -z) > "$work/list"
+files=$(tr -cd '\0' < "$work/list" | wc -c)
+with=$(cd "$work/tree" && xargs -0 -a "$work/list" grep -l "$(printf '\t')" | wc -l)
+echo
+echo "--check: $files files, $with with tabs, $(du -sb "$work/tree" | cut -f1) bytes"
+# The same verdict as grep on the tree: the files --check names are those with a tab.
+cmp <(cd "$work/tree" && xargs -0 -a "$work/list" "$tool" --check 2>/dev/null | cut -d: -f1 | uniq) \
+    <(cd "$work/tree" && xargs -0 -a "$work/list" grep -l "$(printf '\t')")
+tab=$(printf '\t')
+hyperfine --style basic --warmup 1 --runs "$runs" --ignore-failure --export-csv "$work/check.csv" \
+  "cd '$work/tree' && xargs -0 -a '$work/list' '$tool' --check > /dev/null 2>&1" \
+  "cd '$work/tree' && xargs -0 -a '$work/list' grep -c '$tab' > /dev/null" \
+  "'$tool' --check '$in' > /dev/null 2>&1" \
+  "'$tool' < '$in' > /dev/null"
+echo
+echo "medians (s) and ratios with --check: against grep -c on the tree, against the filter on 500 MB"
+pairRatios "$work/check.csv" 44 "1.5 1.0" \
+  "tree of 20,000 files, --check / grep -c|500 MB file, --check / filter to /dev/null" || status=1
+rm -rf "$work/tree"
 
 # Peak memory on one line of 1 GiB: the filter holds no line in memory.
 # (yes ends on SIGPIPE when head has enough, so this pipeline's status is not looked at.)

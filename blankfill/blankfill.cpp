@@ -15,10 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "checkMode.h"
 #include "expandTabs.h"
 #include "error.h"
+#include "projectSettings.h"
 #include "replaceFile.h"
 #include "signals.h"
+#include "tabStops.h"
 
 char blankfill_rcsid[] = "$Id: blankfill.c,v 3.16 2019-01-11 12:41:25-05 devteam Exp $";
 
@@ -35,7 +38,28 @@ struct Options {
     bool leadingOnly = false;
     bool verbose = false;
     bool displayWidths = false;  // -u: columns by display width in UTF-8
+    bool check = false;          // --check: report the lines that would change
+    bool diff = false;           // --diff: show the conversion as a unified diff
+    bool editorConfig = false;   // --editorconfig: each file's settings from .editorconfig
+    TabStops stops;              // -t with a list: the stops in place of the spacing
 };
+
+// The long options that have no letter.
+enum : int { kCheckOption = 256, kDiffOption, kEditorConfigOption };
+
+// Whether the tool only looks at the files (--check, --diff).
+bool looking(const Options &options) { return options.check || options.diff; }
+
+// -t: a single number is a spacing, as with -n; a list replaces it. Either
+// replaces what an earlier -n or -t gave.
+void readTabStops(Options &options, const char *text) {
+    int64_t spacing = 0;
+    std::free(options.stops.stops);
+    if (const char *reason = parseTabStops(text, &options.stops, &spacing)) {
+        usage(stderr, "Tab stops \"%s\" for option -t are not valid: %s.", text, reason);
+    }
+    options.spacing = spacing;
+}
 
 // A tab spacing read the way atoi reads a number (leading blanks, a sign,
 // digits up to the first non-digit, none giving 0), but never overflowing:
@@ -68,13 +92,17 @@ Options parseOptions(int argc, char *argv[]) {
         {"leading-only", no_argument, nullptr, 'l'},
         {"verbose", no_argument, nullptr, 'V'},
         {"utf8", no_argument, nullptr, 'u'},
+        {"tabs", required_argument, nullptr, 't'},
+        {"check", no_argument, nullptr, kCheckOption},
+        {"diff", no_argument, nullptr, kDiffOption},
+        {"editorconfig", no_argument, nullptr, kEditorConfigOption},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     Options options;
     int option;
-    while ((option = getopt_long(argc, argv, "iplVn:hHvu", longOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "iplVn:hHvut:", longOptions, nullptr)) != -1) {
         switch (option) {
         case 'i':
             options.inPlace = true;
@@ -101,8 +129,22 @@ Options parseOptions(int argc, char *argv[]) {
                 usage(stderr, "Tab spacing \"%s\" for option -n is too large.  It must be no greater than\n%lld.",
                       optarg, static_cast<long long>(kMaxSpacing));
             }
+            std::free(options.stops.stops);
+            options.stops = TabStops{};
             break;
         }
+        case 't':
+            readTabStops(options, optarg);
+            break;
+        case kCheckOption:
+            options.check = true;
+            break;
+        case kDiffOption:
+            options.diff = true;
+            break;
+        case kEditorConfigOption:
+            options.editorConfig = true;
+            break;
         case 'h':
         case 'H':
             usage(stdout, nullptr);
@@ -120,7 +162,7 @@ Options parseOptions(int argc, char *argv[]) {
 
 // The command-line checks made once the options are known, in their order.
 void checkOperands(const Options &options, int operands) {
-    if (operands >= 3 && !options.inPlace) {
+    if (operands >= 3 && !options.inPlace && !looking(options)) {
         usage(stderr, "Too many files given.  You must use option -i to convert files in-place.");
     }
     if (operands == 0 && options.inPlace) {
@@ -130,9 +172,22 @@ void checkOperands(const Options &options, int operands) {
         std::fprintf(stderr, "%s: option -p can be used only with option -i.", progName);
         std::exit(1);
     }
-    if (options.verbose && !options.inPlace) {
+    if (options.verbose && !options.inPlace && !looking(options)) {
         std::fprintf(stderr, "%s: option -V can be used only with option -i.", progName);
         std::exit(1);
+    }
+    if (options.inPlace + options.check + options.diff > 1) {
+        usage(stderr, "Options -i, --check and --diff cannot be used together.");
+    }
+    if (operands == 0 && options.diff) {
+        usage(stderr, "You must provide one or more file name(s) with option --diff.");
+    }
+    if (options.editorConfig && !options.inPlace && !looking(options)) {
+        usage(stderr, "Option --editorconfig can be used only with -i, --check or --diff.");
+    }
+    if (options.editorConfig && !projectSettingsAvailable()) {
+        error(1, 0, "Option --editorconfig needs the EditorConfig library, which this build of blankfill was "
+                    "made without.");
     }
 }
 
@@ -264,6 +319,54 @@ void catchEndingSignals() {
 
 enum class Outcome { converted, notConverted, skipped, damaged };
 
+// A note about a file on standard error, after the output so far.
+void tell(const char *name, const char *what) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "\"%s\": %s\n", name, what);
+}
+
+// How one file is converted: with the command line's spacing or stops, or,
+// with --editorconfig, with the width its .editorconfig files give it; or
+// not at all, where they say that it is indented with tabs.
+struct FileRules {
+    bool leaveAlone = false;
+    int64_t spacing = 0;
+    const TabStops *stops = nullptr;
+};
+
+// False, with the reason told, when the file's settings cannot be read.
+bool rulesFor(const Options &options, const char *name, FileRules *rules) {
+    rules->spacing = options.spacing;
+    rules->stops = options.stops.count > 0 ? &options.stops : nullptr;
+    if (!options.editorConfig) return true;
+    ProjectSettings settings;
+    if (const char *why = projectSettingsFor(name, &settings)) {
+        error(0, 0, "\"%s\": cannot read its .editorconfig settings: %s", name, why);
+        return false;
+    }
+    if (settings.keepsTabs) {
+        rules->leaveAlone = true;
+        if (options.verbose) tell(name, "indent_style is tab in .editorconfig: left alone");
+    } else if (settings.tabWidth > 0) {
+        rules->spacing = settings.tabWidth;
+        rules->stops = nullptr;
+    }
+    return true;
+}
+
+// Whether the file open as `in` starts as a binary file does; its position
+// stays where it is. A read failure is the conversion's to meet.
+bool startsAsBinary(FILE *in) {
+    char start[kBinaryProbe];
+    size_t got = 0;
+    while (got < sizeof start) {
+        ssize_t n = pread(fileno(in), start + got, sizeof start - got, static_cast<off_t>(got));
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return looksBinary(start, got);
+}
+
 Outcome cannotOpenForInput(const char *name, int reason) {
     error(0, reason, "Cannot open file \"%s\" for input", name);
     std::fprintf(stderr, "Try \"%s -h\" for help.\n", progName);
@@ -291,6 +394,10 @@ Outcome reportMessage(const char *name, const char *message) {
 // Converts one file through a replacement, reading the very file that the
 // replacement checked and locked.
 Outcome convertInPlace(const Options &options, const char *name) {
+    FileRules rules;
+    if (!rulesFor(options, name, &rules)) return Outcome::notConverted;
+    if (rules.leaveAlone) return Outcome::skipped;
+    useTabStops(rules.stops);
     FILE *temporary = nullptr;
     if (const char *message = replaceFile(name, "w", options.preserveDates, &temporary)) {
         return reportMessage(name, message);
@@ -301,7 +408,14 @@ Outcome convertInPlace(const Options &options, const char *name) {
         abortReplacement();
         return cannotOpenForInput(name, reason);
     }
-    if (blankfill(in, options.spacing, options.leadingOnly, temporary) != 0) {
+    // Plain -i converts whatever it is given, as it always has.
+    if (options.editorConfig && startsAsBinary(in)) {
+        abortReplacement();
+        std::fclose(in);
+        if (options.verbose) tell(name, "binary file skipped");
+        return Outcome::skipped;
+    }
+    if (blankfill(in, rules.spacing, options.leadingOnly, temporary) != 0) {
         if (std::ferror(in)) {
             int reason = errno;
             abortReplacement();
@@ -360,6 +474,104 @@ int inPlaceMode(const Options &options, int operands, char *names[]) {
     return damaged ? 1 : 0;
 }
 
+// What --check and --diff found over all the files.
+struct Tally {
+    int changed = 0;
+    int unchanged = 0;
+    int skipped = 0;
+    int unreadable = 0;
+    uint64_t lines = 0;
+};
+
+void lookAtInput(const Options &options, const char *name, int fd, const FileRules &rules, Tally &tally) {
+    useTabStops(rules.stops);
+    uint64_t lines = 0;
+    Verdict verdict = options.check ? checkInput(fd, name, options.leadingOnly, true, stdout, &lines)
+                                    : diffInput(fd, name, rules.spacing, options.leadingOnly, stdout);
+    switch (verdict) {
+    case Verdict::changes:
+        ++tally.changed;
+        tally.lines += lines;
+        break;
+    case Verdict::unchanged:
+        ++tally.unchanged;
+        break;
+    case Verdict::binary:
+        ++tally.skipped;
+        if (options.verbose) tell(name, "binary file skipped");
+        break;
+    case Verdict::unreadable:
+        ++tally.unreadable;
+        error(0, errno, "Error while reading from \"%s\"", name);
+        break;
+    }
+}
+
+void lookAtNamedFile(const Options &options, const char *name, Tally &tally) {
+    FileRules rules;
+    if (!rulesFor(options, name, &rules)) {
+        ++tally.unreadable;
+        return;
+    }
+    if (rules.leaveAlone) {
+        ++tally.skipped;
+        return;
+    }
+    int fd;
+    switch (openToLook(name, &fd)) {
+    case Opened::file:
+        lookAtInput(options, name, fd, rules, tally);
+        close(fd);
+        break;
+    case Opened::directory:
+        ++tally.skipped;
+        tell(name, "directory skipped");
+        break;
+    case Opened::notRegular:
+        ++tally.unreadable;
+        error(0, 0, "Cannot read \"%s\": not a regular file", name);
+        break;
+    case Opened::failed:
+        ++tally.unreadable;
+        error(0, errno, "Cannot open \"%s\" for input", name);
+        break;
+    }
+}
+
+const char *plural(uint64_t count) { return count == 1 ? "" : "s"; }
+
+void reportTally(const Tally &t) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%llu line%s in %d file%s would change; %d file%s would not",
+                 static_cast<unsigned long long>(t.lines), plural(t.lines), t.changed, plural(t.changed),
+                 t.unchanged, plural(t.unchanged));
+    if (t.skipped != 0) std::fprintf(stderr, "; %d skipped", t.skipped);
+    if (t.unreadable != 0) std::fprintf(stderr, "; %d could not be read", t.unreadable);
+    std::fprintf(stderr, ".\n");
+}
+
+// --check and --diff: each file read once and left as it is. Status 0 when
+// nothing would change, 1 when something would, 2 when a file could not
+// be read or the output not written (which CI must not take for either).
+int lookMode(const Options &options, int operands, char *names[]) {
+    if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        error(2, errno, "Cannot write to %s", standardOutputName);
+    }
+    Tally tally;
+    if (operands == 0) {
+        FileRules rules;
+        rules.spacing = options.spacing;
+        rules.stops = options.stops.count > 0 ? &options.stops : nullptr;
+        lookAtInput(options, standardInputName, STDIN_FILENO, rules, tally);
+    }
+    for (int i = 0; i < operands; ++i) lookAtNamedFile(options, names[i], tally);
+    if (options.check) reportTally(tally);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        error(2, errno, "Cannot write to %s", standardOutputName);
+    }
+    return tally.unreadable != 0 ? 2 : tally.changed != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 void usage(FILE *stream, const char *format, ...) {
@@ -387,7 +599,15 @@ void usage(FILE *stream, const char *format, ...) {
                      "Environment variable 'BLANKFILL_SPACING' may be set to adjust the tab spacing;\n"
                      "no literal \"-n\" is allowed in the environment variable's value.  A tab setting\n"
                      "of less than 1 is not permitted in any case.\n"
-                     "  -u (--utf8) count columns by display width, reading the input as UTF-8\n",
+                     "  -u (--utf8) count columns by display width, reading the input as UTF-8\n"
+                     "  -t LIST (--tabs=LIST) tab stops: one number as -n, or increasing columns\n"
+                     "     separated by commas or blanks, the last of which may be /N (every\n"
+                     "     multiple of N) or +N (every N columns after the last stop)\n"
+                     "  --check list the lines that -i would change as FILE:LINE:COLUMN and change\n"
+                     "     nothing; exit status 1 if a line would change, 2 if a file cannot be read\n"
+                     "  --diff show what -i would change as a unified diff and change nothing\n"
+                     "  --editorconfig take each file's tab width from its .editorconfig files and\n"
+                     "     leave alone the files whose indent_style is tab\n",
                      progName, progName, progName, progName, kDefaultSpacing, progName);
     }
     endUsage(stream);
@@ -398,15 +618,20 @@ int main(int argc, char *argv[]) {
         reportIdentityFailure(__LINE__, __FILE_NAME__, "\n");
         return 1;
     }
-    Options options = parseOptions(argc, argv);
+    // Static, as the tab stops' list it holds is read until the process ends.
+    static Options options = parseOptions(argc, argv);
     int operands = argc - optind;
     char **names = argv + optind;
     checkOperands(options, operands);
     if (options.displayWidths && !countDisplayWidths()) {
         error(1, 0, "Option -u needs a UTF-8 locale such as C.UTF-8, and this system has none.");
     }
-    if (options.spacing == 0) {
+    // The last of -n and -t wins; the variable counts only without either.
+    if (options.spacing == 0 && options.stops.count == 0) {
         options.spacing = spacingFromEnvironment();
     }
-    return options.inPlace ? inPlaceMode(options, operands, names) : filterMode(options, operands, names);
+    if (options.inPlace) return inPlaceMode(options, operands, names);
+    if (looking(options)) return lookMode(options, operands, names);
+    useTabStops(options.stops.count > 0 ? &options.stops : nullptr);
+    return filterMode(options, operands, names);
 }

@@ -30,6 +30,7 @@
 #include "inputPipe.h"
 #include "platform.h"
 #include "processors.h"
+#include "tabStops.h"
 
 #if SUITE_X86_64_KERNELS
 #include <immintrin.h>
@@ -43,6 +44,7 @@ struct Columns {
     bool leading = true;
     uint64_t spacing = 1;
     bool spacingIsPowerOfTwo = true;  // the usual 4 or 8: a mask instead of a division
+    const TabStops *stops = nullptr;  // a list of stops in place of the spacing (useTabStops)
     bool leadingOnly = false;
     // Display widths (countDisplayWidths): the start of a character that the
     // end of a block cut off, held until the next block completes it.
@@ -56,6 +58,20 @@ inline uint64_t spacesToStop(const Columns &c) {
     return c.spacing - (c.spacingIsPowerOfTwo ? c.column & (c.spacing - 1) : c.column % c.spacing);
 }
 
+// The same with a list of stops: at least 1 (the stop is beyond the column,
+// or the column is already the largest counted).
+uint64_t spacesToListedStop(const Columns &c) {
+    uint64_t spaces = nextTabStop(*c.stops, c.column) - c.column;
+    return spaces > 0 ? spaces : 1;
+}
+
+// Spaces to the next stop of either kind.
+inline uint64_t spacesToAnyStop(const Columns &c) {
+    if (c.stops != nullptr) [[unlikely]]
+        return spacesToListedStop(c);
+    return spacesToStop(c);
+}
+
 // The column rules for one byte, shared by every loop, for the leading-only
 // mode or for every tab (where the leading flag plays no part). Returns the
 // number of spaces that replace an expanded tab, or 0 when the byte is
@@ -66,7 +82,7 @@ template <bool leadingOnly>
 inline uint64_t stepOver(Columns &c, unsigned char byte) {
     uint64_t other = byte != '\n';
     uint64_t expanded = byte == '\t' && (!leadingOnly || c.leading);
-    uint64_t spaces = spacesToStop(c) & (0 - expanded);
+    uint64_t spaces = spacesToAnyStop(c) & (0 - expanded);
     // A backspace steps back over a column, but at column 0 it takes one up
     // like any other byte.
     uint64_t back = (byte == '\b') & (c.column > 0);
@@ -201,15 +217,20 @@ struct Marks {
 
 // Expands the tab at `offset` of a window whose tabs are `tabs`, met at
 // column c.column, together with the tabs that follow it at once: the first
-// reaches the next stop, each other one spacing further. Returns the tabs
-// taken.
+// reaches the next stop, each other one spacing further, or, with a list of
+// stops (`listed`), each the next stop of the list. Returns the tabs taken.
+template <bool listed>
 inline size_t putTabRun(Output &o, char *&q, Columns &c, uint64_t tabs, size_t offset) {
     size_t tabRun = static_cast<size_t>(std::countr_one(tabs >> offset));
     // Up to 64 tabs of the largest spacing would not fit: the count then
     // stays at the most that can be written, which no output ever reaches.
     uint64_t count;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(tabRun - 1), c.spacing, &count) ||
-        __builtin_add_overflow(count, spacesToStop(c), &count)) {
+    if constexpr (listed) {
+        Columns at = c;
+        for (size_t i = 0; i < tabRun; ++i) at.column += spacesToListedStop(at);
+        count = at.column - c.column;
+    } else if (__builtin_mul_overflow(static_cast<uint64_t>(tabRun - 1), c.spacing, &count) ||
+               __builtin_add_overflow(count, spacesToStop(c), &count)) {
         count = UINT64_MAX;
     }
     c.column += count;
@@ -227,7 +248,7 @@ inline uint64_t runStarts(uint64_t tabs) { return tabs & ~(tabs << 1); }
 // the output: each run of tabs, which is expanded at once, and each
 // backspace, which goes through the column rules. Everything between them is
 // counted and copied whole.
-template <class Lanes>
+template <class Lanes, bool listed = false>
 void expandWindows(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
     Columns c = columns;  // a local copy, which the stores to outBlock cannot alias
     char *q = o.end;
@@ -250,7 +271,7 @@ void expandWindows(const unsigned char *p, const unsigned char *end, Columns &co
                 next = at + 1;
                 found = Lanes::dropFirst(found);
             } else if (m.tabs >> offset & 1) {
-                next = at + putTabRun(o, q, c, m.tabs, offset);
+                next = at + putTabRun<listed>(o, q, c, m.tabs, offset);
                 found = Lanes::dropFirst(found);
             } else {
                 q = putStep(o, q, *at, stepOver<false>(c, *at));
@@ -294,7 +315,7 @@ inline uint64_t columnAt(uint64_t column, uint64_t newlines, size_t from, size_t
 // only among a line's leading blanks, where it is the count of spaces since
 // the line's start or since the last run of tabs, so it is worked out from
 // the last newline when a tab is reached and at each window's end.
-template <class Lanes>
+template <class Lanes, bool listed = false>
 void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Columns &columns, Output &o) {
     constexpr int lastOffset = Lanes::width - 1;
     Columns c = columns;
@@ -316,7 +337,7 @@ void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Colu
             Lanes::copy(next, q);
             q += offset - from;
             c.column = columnAt(c.column, m.newlines, from, offset);
-            next = window + offset + putTabRun(o, q, c, m.tabs, offset);
+            next = window + offset + putTabRun<listed>(o, q, c, m.tabs, offset);
             if (q == nullptr) goto done;
             found = Lanes::dropFirst(found);
         }
@@ -338,6 +359,60 @@ void expandLeadingWindows(const unsigned char *p, const unsigned char *end, Colu
 done:
     if (q != nullptr) o.end = q;
     columns = c;
+}
+
+// ---- Lines with a tab to expand -------------------------------------------------
+
+// Visits a window at offset `at` of the input whose tabs to expand and
+// newlines are `tabs` and `newlines`: the first such tab of each line not yet
+// reported is reported, and the rest of its line skipped.
+inline void visitTabLines(TabLineScan &s, uint64_t at, uint64_t tabs, uint64_t newlines) {
+    for (;;) {
+        if (s.lineDone) {
+            if (newlines == 0) return;
+            const size_t end = static_cast<size_t>(std::countr_zero(newlines));
+            newlines &= newlines - 1;
+            tabs &= ~before(end + 1);
+            ++s.line;
+            s.lineStart = at + end + 1;
+            s.lineDone = false;
+        }
+        if (tabs == 0) break;
+        const size_t tab = static_cast<size_t>(std::countr_zero(tabs));
+        if (const uint64_t earlier = newlines & before(tab); earlier != 0) {
+            s.line += static_cast<uint64_t>(std::popcount(earlier));
+            s.lineStart = at + 64 - static_cast<uint64_t>(std::countl_zero(earlier));
+            newlines &= ~earlier;
+        }
+        s.found(s.line, at + tab - s.lineStart + 1, s.lineStart, s.context);
+        s.lineDone = true;
+    }
+    if (newlines != 0) {
+        s.line += static_cast<uint64_t>(std::popcount(newlines));
+        s.lineStart = at + 64 - static_cast<uint64_t>(std::countl_zero(newlines));
+    }
+}
+
+// The windows of a block [p, p + length), each cut at the block's end. In
+// leading-only mode only the tabs among leading blanks count, found as the
+// leading-only kernel finds them.
+template <class Lanes>
+void scanTabLines(TabLineScan &s, const unsigned char *p, size_t length) {
+    uint64_t goesOn = s.leading;
+    for (size_t offset = 0; offset < length; offset += Lanes::width) {
+        const Marks m = Lanes::marks(p + offset);
+        const size_t stop = std::min(length - offset, Lanes::width);
+        uint64_t tabs = m.tabs & before(stop);
+        if (s.leadingOnly) {
+            const uint64_t starts = m.newlines << 1 | goesOn;
+            const uint64_t leading = m.blanks & ~(m.blanks + (starts & m.blanks));
+            tabs &= leading;
+            goesOn = stop < 64 ? ((starts | leading << 1) >> stop & 1) : ((m.newlines | leading) >> 63 & 1);
+        }
+        visitTabLines(s, s.base + offset, tabs, m.newlines & before(stop));
+    }
+    s.leading = goesOn != 0;
+    s.base += length;
 }
 
 // Masks hold one bit a byte, the first byte lowest.
@@ -384,6 +459,16 @@ void everyTabWords(const unsigned char *p, const unsigned char *end, Columns &c,
 void leadingTabsWords(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
     expandLeadingWindows<WordLanes>(p, end, c, o);
 }
+void tabLinesWords(TabLineScan &s, const unsigned char *p, size_t length) { scanTabLines<WordLanes>(s, p, length); }
+
+// A list of stops takes the word kernels with the list's column rule; the
+// vector kernels stay specialised for the one spacing.
+void everyTabListed(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandWindows<WordLanes, true>(p, end, c, o);
+}
+void leadingTabsListed(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
+    expandLeadingWindows<WordLanes, true>(p, end, c, o);
+}
 
 #if SUITE_X86_64_KERNELS
 
@@ -418,6 +503,7 @@ void everyTabSse2(const unsigned char *p, const unsigned char *end, Columns &c, 
 void leadingTabsSse2(const unsigned char *p, const unsigned char *end, Columns &c, Output &o) {
     expandLeadingWindows<Sse2Lanes>(p, end, c, o);
 }
+void tabLinesSse2(TabLineScan &s, const unsigned char *p, size_t length) { scanTabLines<Sse2Lanes>(s, p, length); }
 
 // The wider kernels carry the instruction set in their target attribute, so
 // that the binary still runs on any x86-64; `flatten` draws the kernel
@@ -456,6 +542,9 @@ struct Avx2Lanes : BitMasks {
                                                            Columns &c, Output &o) {
     expandLeadingWindows<Avx2Lanes>(p, end, c, o);
 }
+[[gnu::target("avx2"), gnu::flatten]] void tabLinesAvx2(TabLineScan &s, const unsigned char *p, size_t length) {
+    scanTabLines<Avx2Lanes>(s, p, length);
+}
 
 struct Avx512Lanes : BitMasks {
     static constexpr size_t width = 64;
@@ -480,6 +569,10 @@ struct Avx512Lanes : BitMasks {
                                                                  Output &o) {
     expandLeadingWindows<Avx512Lanes>(p, end, c, o);
 }
+[[gnu::target("avx512bw"), gnu::flatten]] void tabLinesAvx512(TabLineScan &s, const unsigned char *p,
+                                                              size_t length) {
+    scanTabLines<Avx512Lanes>(s, p, length);
+}
 
 #else
 
@@ -488,6 +581,7 @@ struct Avx512Lanes : BitMasks {
 constexpr auto everyTabSse2 = everyTabWords, everyTabAvx2 = everyTabWords, everyTabAvx512 = everyTabWords;
 constexpr auto leadingTabsSse2 = leadingTabsWords, leadingTabsAvx2 = leadingTabsWords,
                leadingTabsAvx512 = leadingTabsWords;
+constexpr auto tabLinesSse2 = tabLinesWords, tabLinesAvx2 = tabLinesWords, tabLinesAvx512 = tabLinesWords;
 
 #endif
 
@@ -500,17 +594,20 @@ struct Kernel {
 
 // The kernels from the widest; the filter takes the first that the
 // processor runs.
+using TabLineKernel = void (*)(TabLineScan &, const unsigned char *, size_t);
+
 struct ScanKernelEntry {
     InstructionSet needs;
     ScanKernel kernel;
     const char *name;
     Kernel blocks;
+    TabLineKernel tabLines;
 };
 constexpr ScanKernelEntry scanKernels[] = {
-    {InstructionSet::avx512bw, ScanKernel::avx512bw, "avx512bw", {everyTabAvx512, leadingTabsAvx512}},
-    {InstructionSet::avx2, ScanKernel::avx2, "avx2", {everyTabAvx2, leadingTabsAvx2}},
-    {InstructionSet::sse2, ScanKernel::sse2, "sse2", {everyTabSse2, leadingTabsSse2}},
-    {InstructionSet::portable, ScanKernel::portable, "portable", {everyTabWords, leadingTabsWords}},
+    {InstructionSet::avx512bw, ScanKernel::avx512bw, "avx512bw", {everyTabAvx512, leadingTabsAvx512}, tabLinesAvx512},
+    {InstructionSet::avx2, ScanKernel::avx2, "avx2", {everyTabAvx2, leadingTabsAvx2}, tabLinesAvx2},
+    {InstructionSet::sse2, ScanKernel::sse2, "sse2", {everyTabSse2, leadingTabsSse2}, tabLinesSse2},
+    {InstructionSet::portable, ScanKernel::portable, "portable", {everyTabWords, leadingTabsWords}, tabLinesWords},
 };
 static_assert(std::size(scanKernels) == std::size(allScanKernels));
 
@@ -581,6 +678,8 @@ void expandFromDescriptor(int fd, FILE *in, const Kernel &kernel, Columns &c, Ou
 // Leading-only mode never counts widths (see expandTabsWith).
 
 bool displayWidths = false;
+// The stops of a list, in place of the spacing (useTabStops); null for none.
+const TabStops *tabStops = nullptr;
 // Widths of the characters below U+20000 (planes 0 and 1, where nearly every
 // character of a text lies) as the locale gives them, plus one; 0 for one
 // not yet asked for.
@@ -808,16 +907,33 @@ ScanKernel chosenScanKernel() {
     return chosen;
 }
 
-int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
+void useTabStops(const TabStops *stops) { tabStops = stops; }
+
+namespace {
+
+// The column rules of a run of the filter, and the kernel that applies them.
+Columns columnsFor(int64_t spacing, int leadingOnly) {
     Columns c;
     c.spacing = spacing >= 2 ? static_cast<uint64_t>(spacing) : 1;
     c.spacingIsPowerOfTwo = (c.spacing & (c.spacing - 1)) == 0;
+    c.stops = tabStops;
     c.leadingOnly = leadingOnly != 0;
     // Leading-only mode needs no widths: only spaces and tabs are counted
     // there, and any other character, ASCII or not, ends a line's leading
     // blanks all the same.
     c.utf8 = displayWidths && !c.leadingOnly;
-    Kernel kernel = kernelFor(scanKernel);
+    return c;
+}
+
+Kernel kernelFor(ScanKernel scanKernel, const Columns &c) {
+    return c.stops != nullptr ? Kernel{everyTabListed, leadingTabsListed} : kernelFor(scanKernel);
+}
+
+}  // namespace
+
+int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
+    Columns c = columnsFor(spacing, leadingOnly);
+    Kernel kernel = kernelFor(scanKernel, c);
     Output o{out};
     int fd = fileno(in);
     struct stat status;
@@ -841,4 +957,29 @@ int expandTabsWith(ScanKernel scanKernel, FILE *in, int64_t spacing, int leading
 
 int blankfill(FILE *in, int64_t spacing, int leadingOnly, FILE *out) {
     return expandTabsWith(chosenScanKernel(), in, spacing, leadingOnly, out);
+}
+
+void findTabLinesWith(ScanKernel kernel, TabLineScan &scan, const unsigned char *block, size_t length) {
+    const ScanKernelEntry *entry = entryOf(scanKernels, kernel);
+    (entry != nullptr ? entry->tabLines : tabLinesWords)(scan, block, length);
+}
+
+void findTabLines(TabLineScan &scan, const unsigned char *block, size_t length) {
+    static const TabLineKernel chosen = firstThatRuns(scanKernels).tabLines;
+    chosen(scan, block, length);
+}
+
+int expandTabsInMemory(const char *data, size_t length, int64_t spacing, int leadingOnly, FILE *out) {
+    Columns c = columnsFor(spacing, leadingOnly);
+    Kernel kernel = kernelFor(chosenScanKernel(), c);
+    Output o{out};
+    for (size_t done = 0; done < length && !o.failed;) {
+        size_t block = std::min(length - done, kBlockSize);
+        memcpy(inBlock, data + done, block);
+        expandBlock(kernel, block, c, o);
+        done += block;
+    }
+    finishUtf8(c, o);
+    if (!o.failed) flushOutput(o);
+    return ferror(out) ? 1 : 0;
 }

@@ -2,8 +2,11 @@
 // that tests and benchmarks link it on its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+struct TabStops;
 
 // The largest tab spacing the filter takes: the largest column it counts,
 // which is the largest offset a file can have. A line never gets that long
@@ -30,3 +33,14 @@ int blankfill(FILE *in, int64_t spacing, int leadingOnly, FILE *out);
 // is set, whatever the user's locale. Returns false, changing nothing, where
 // the system has no UTF-8 locale.
 bool countDisplayWidths();
+
+// From now on tabs stop at the columns of `stops` (tabStops.h), which must
+// stay valid while in use, rather than every `spacing` columns; null goes
+// back to the spacing. The list is taken by the portable kernels, which
+// apply its column rule; the vector kernels serve the one spacing.
+void useTabStops(const TabStops *stops);
+
+// The filter on `length` bytes in memory (a line of a file, for instance),
+// written to `out`: as blankfill, with the same settings. Returns 0, or 1
+// when the output stream's error indicator is set at the end.
+int expandTabsInMemory(const char *data, size_t length, int64_t spacing, int leadingOnly, FILE *out);

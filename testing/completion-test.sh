@@ -15,7 +15,8 @@ trap 'rm -rf "$work"' EXIT
 # that must all be offered, or "-" for nothing at all. The line is split at
 # blanks and, as readline does, around "=".
 bash_cases=(
-  'blankfill --t|--tab-size='
+  'blankfill --tab-|--tab-size='
+  'blankfill --tabs|--tabs='
   'blankfill --tab-size=|-'
   'blankfill -n |-'
   'blankfill --l|--leading-only'
@@ -36,6 +37,10 @@ bash_cases=(
   'morphPhrase --se|--seed'
   'morphPhrase --seed |-'
   'blankfill --u|--utf8'
+  'blankfill --ch|--check'
+  'blankfill --e|--editorconfig'
+  'blankfill --tabs=|-'
+  'blankfill -t |-'
   'lapwatch -|-r -o'
   'lapwatch -o sp|space name.txt'
   'lapwatch -o out sl|sleep'
@@ -50,7 +55,7 @@ have_bash_completion=false
 if [ -f /usr/share/bash-completion/bash_completion ]; then
   have_bash_completion=true
   # Through lapwatch to the command's own completion.
-  bash_cases+=('lapwatch blankfill --t|--tab-size=' 'lapwatch -- morphPhrase --s|--standard-input')
+  bash_cases+=('lapwatch blankfill --tab-|--tab-size=' 'lapwatch -- morphPhrase --s|--standard-input')
 else
   echo "completion-test: SKIP completion through lapwatch to its command: bash-completion is not installed"
 fi
@@ -97,8 +102,9 @@ done
 if command -v fish >/dev/null; then
   # Each case: a command line, then a word that the first field of one
   # completion must equal.
-  fish_cases=('blankfill --t|--tab-size' 'morphPhrase --s|--standard-input' 'octetTally -|-r'
-              'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size' 'lapwatch --js|--json'
+  fish_cases=('blankfill --t|--tab-size' 'blankfill --d|--diff' 'morphPhrase --s|--standard-input' 'octetTally -|-r'
+              'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size'
+              'lapwatch --js|--json'
               'octetTally --o|--offset')
   for case in "${fish_cases[@]}"; do
     line=${case%%|*}
@@ -120,8 +126,9 @@ fi
 if command -v zsh >/dev/null; then
   # zsh completes only in an interactive shell, which the driver runs on a
   # pseudo-terminal.
-  zsh_cases=('blankfill --t|--tab-size=' 'morphPhrase --st|--standard-input' 'octetTally -|-r'
-             'lapwatch sl|sleep' 'lapwatch blankfill --t|--tab-size=' 'lapwatch --cs|--csv'
+  zsh_cases=('blankfill --tab-|--tab-size=' 'blankfill --ed|--editorconfig' 'morphPhrase --st|--standard-input' 'octetTally -|-r'
+             'lapwatch sl|sleep' 'lapwatch blankfill --tab-|--tab-size='
+             'lapwatch --cs|--csv'
              'octetTally --o|--offset=')
   zsh -f "$here/completion-test.zsh" "$src/zsh" "${zsh_cases[@]}" >"$work/zsh" 2>&1
   cat "$work/zsh"

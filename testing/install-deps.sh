@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing the suite needs, where this machine lacks
 # it (Debian packages): a compiler, CMake, Ninja, GoogleTest, Boost.Math's
-# headers (octetTally's chi-square probability), and the coreutils and the
-# random test program `ent` used as test oracles. Does nothing on a machine
-# that has it all.
+# headers (octetTally's chi-square probability), the EditorConfig library
+# that blankfill --editorconfig reads .editorconfig files with, and the
+# coreutils, diff, patch, git and the random test program `ent` used as test
+# oracles. Does nothing on a machine that has it all.
 #   --bench    also what the benchmarks need
 #   --package  also what the package, completion and reproducibility checks
 #              need (dpkg-dev, debhelper, devscripts, lintian, bash-completion,
@@ -28,6 +29,14 @@ command -v gzip >/dev/null || missing+=(gzip)
 [ -f /usr/include/boost/math/special_functions/gamma.hpp ] || missing+=(libboost-math-dev)
 command -v ent >/dev/null || missing+=(ent)
 command -v python3 >/dev/null || missing+=(python3)
+# The library's headers, its CMake package and its archive (with the
+# regular-expression library's libpcre2-8.a, which it depends on), for the
+# static tools.
+[ -f /usr/include/editorconfig/editorconfig.h ] || missing+=(libeditorconfig-dev)
+[ -f /usr/include/pcre2.h ] || missing+=(libpcre2-dev)
+command -v diff >/dev/null || missing+=(diffutils)
+command -v patch >/dev/null || missing+=(patch)
+command -v git >/dev/null || missing+=(git)
 # Small real file systems for the in-place tests: ext4 and btrfs images on
 # loop devices.
 command -v mkfs.ext4 >/dev/null || missing+=(e2fsprogs)

@@ -49,7 +49,15 @@ const std::string helpText =
     "Environment variable 'BLANKFILL_SPACING' may be set to adjust the tab spacing;\n"
     "no literal \"-n\" is allowed in the environment variable's value.  A tab setting\n"
     "of less than 1 is not permitted in any case.\n"
-    "  -u (--utf8) count columns by display width, reading the input as UTF-8\n";
+    "  -u (--utf8) count columns by display width, reading the input as UTF-8\n"
+    "  -t LIST (--tabs=LIST) tab stops: one number as -n, or increasing columns\n"
+    "     separated by commas or blanks, the last of which may be /N (every\n"
+    "     multiple of N) or +N (every N columns after the last stop)\n"
+    "  --check list the lines that -i would change as FILE:LINE:COLUMN and change\n"
+    "     nothing; exit status 1 if a line would change, 2 if a file cannot be read\n"
+    "  --diff show what -i would change as a unified diff and change nothing\n"
+    "  --editorconfig take each file's tab width from its .editorconfig files and\n"
+    "     leave alone the files whose indent_style is tab\n";
 
 const std::string badOptionValue =
     "blankfill: Incorrect or missing value for option -n.  Tab spacing must be 1 or\ngreater.\n" + helpText;

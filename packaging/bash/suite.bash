@@ -53,14 +53,16 @@ _suite_blankfill()
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     COMPREPLY=()
     # The tab size is a number, after -n or after "--tab-size=" (which bash
-    # splits at the "=").
-    if [[ $prev == -n || $prev == --tab-size ||
-          ($prev == = && ${COMP_WORDS[COMP_CWORD-2]} == --tab-size) ]]; then
+    # splits at the "="), and so are the stops after -t or "--tabs=".
+    if [[ $prev == -n || $prev == --tab-size || $prev == -t || $prev == --tabs ||
+          ($prev == = && ${COMP_WORDS[COMP_CWORD-2]} == --tab-size) ||
+          ($prev == = && ${COMP_WORDS[COMP_CWORD-2]} == --tabs) ]]; then
         return
     fi
     if [[ $cur == -* ]]; then
         _suite_options "$cur" -n --tab-size= -l --leading-only -i --in-place \
-            -p --preserve-dates -V --verbose -u --utf8 -h -H --help -v --version
+            -p --preserve-dates -V --verbose -u --utf8 -t --tabs= --check --diff \
+            --editorconfig -h -H --help -v --version
     else
         _suite_files "$cur"
     fi

@@ -31,6 +31,10 @@ if not set -q __byte_tool_suite_completions
     complete -c blankfill -s p -l preserve-dates -d 'Keep each file\'s times'
     complete -c blankfill -s V -l verbose -d 'Name each file converted'
     complete -c blankfill -s u -l utf8 -d 'Count columns by display width (UTF-8)'
+    complete -c blankfill -s t -l tabs -x -d 'Tab stops (list of columns, /N or +N last)'
+    complete -c blankfill -l check -d 'List the lines that would change, change nothing'
+    complete -c blankfill -l diff -d 'Show the change as a unified diff, change nothing'
+    complete -c blankfill -l editorconfig -d 'Take each file\'s tab width from .editorconfig'
     complete -c blankfill -s h -s H -l help -d 'Show the help text'
     complete -c blankfill -s v -l version -d 'Show the version'
 
