@@ -140,19 +140,25 @@ bool runFailed(const RunRecord &record) {
 }
 
 // The same calls as a run of a command, but for the exec: what is left is
-// the timer's own.
+// the timer's own. One round, in a frame of its own, so that no variable of
+// the caller's loop lives across the vfork (which the child may clobber).
+[[gnu::noinline]] double overheadOnce() {
+    const double start = secs();
+    const pid_t child = vfork();
+    if (child == 0) _exit(0);
+    if (child == -1 || waitForCommand(child) == -1) return -1;
+    const double stop = secs();
+    int status;
+    if (reapChild(child, &status, nullptr) == -1 || start < 0 || stop < 0) return -1;
+    return stop - start;
+}
+
 double measureOverhead() {
     constexpr int kTries = 21;
     double times[kTries];
     for (int i = 0; i < kTries; ++i) {
-        double start = secs();
-        pid_t child = vfork();
-        if (child == 0) _exit(0);
-        if (child == -1 || waitForCommand(child) == -1) return -1;
-        double stop = secs();
-        int status;
-        if (reapChild(child, &status, nullptr) == -1 || start < 0 || stop < 0) return -1;
-        times[i] = stop - start;
+        times[i] = overheadOnce();
+        if (times[i] < 0) return -1;
     }
     return summarize(times, kTries, times).median;
 }
