@@ -101,6 +101,10 @@ int writeAxis(FILE *out, const EntropyLog &log, int width, int chars) {
     std::memset(hex, ' ', sizeof hex);
     std::memset(human, ' ', sizeof human);
     std::memcpy(axis, "    +", kMargin);
+    // The chart is never wider than its columns; said here so that the
+    // compiler sees the axis fit too.
+    if (chars > kChartColumns) chars = kChartColumns;
+    if (chars < 0) chars = 0;
     int hexEnd = 0;
     int humanEnd = 0;
     for (int at = 0; at < chars; at += kTickEvery) {
