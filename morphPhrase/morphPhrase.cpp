@@ -4,7 +4,6 @@
 // and, if that position is still wrong, draws a random character for it; a
 // correct draw stays for good. The report compares the tries made with the
 // tries a purely random search would need.
-#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "evolve.h"
 #include "hashTime.h"
 #include "mt19937ar.h"
+#include "options.h"
 
 char morphPhrase_rcsid[] = "$Id: morphPhrase.c,v 2.38 2020-07-08 15:46:25-04 devteam Exp $";
 
@@ -38,46 +38,6 @@ constexpr double kLog10Of27 = 1.4313637641589874;
 char phrase[kMaxPhrase + 1];
 char buf[kMaxPhrase + 1];
 unsigned char correct[kMaxPhrase + 1];
-
-// The value getopt_long gives for --seed, which has no short form.
-constexpr int kSeedOption = 256;
-
-const option longopts[] = {
-    {"update-period", required_argument, nullptr, 'u'},
-    {"seed", required_argument, nullptr, kSeedOption},
-    {"standard-input", no_argument, nullptr, 's'},
-    {"version", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
-};
-
-// -u's value: 1 to 9223372036854775807, read as strtoll reads it (leading
-// blanks and a sign accepted, anything after the number ignored).
-int64_t parseUpdatePeriod(const char *text) {
-    errno = 0;
-    long long value = std::strtoll(text, nullptr, 10);
-    if (errno != 0 || value < 1) {
-        usage(stderr,
-              "updatePeriod (\"%s\") must be a whole number, no less than 1 and less than about 9 "
-              "billion billion.\n",
-              text);
-    }
-    return value;
-}
-
-// --seed's value: 0 to 18446744073709551615 in decimal digits alone. strtoull
-// would take a sign (and wrap "-1" round to the largest value) and leading
-// blanks, so the digits are checked first; it reports a larger number as out
-// of range.
-uint64_t parseSeed(const char *text) {
-    const size_t digits = std::strspn(text, "0123456789");
-    errno = 0;
-    const unsigned long long value = std::strtoull(text, nullptr, 10);
-    if (digits == 0 || text[digits] != '\0' || errno != 0) {
-        usage(stderr, "seed (\"%s\") must be a whole number from 0 to 18446744073709551615.\n", text);
-    }
-    return uint64_t(value);
-}
 
 size_t readPhraseFromStdin() {
     if (isatty(STDIN_FILENO)) {
@@ -173,41 +133,23 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    int64_t updatePeriod = 0;
-    bool fromStdin = false;
-    bool seeded = false;
-    uint64_t seed = 0;
-    int opt;
-    while ((opt = getopt_long(argc, argv, "u:shHvV", longopts, nullptr)) != -1) {
-        switch (opt) {
-        case 'u':
-            updatePeriod = parseUpdatePeriod(optarg);
-            break;
-        case 's':
-            fromStdin = true;
-            break;
-        case kSeedOption:
-            seed = parseSeed(optarg);
-            seeded = true;
-            break;
-        case 'v':
-        case 'V':
-            printVersionBanner(buildText, ", public domain.");  // checks its own output
-            return 0;
-        case 'h':
-        case 'H':
-            usage(stdout, nullptr);
-        case '?':
-            usage(stderr, nullptr);
-        default:
-            error(1, 0, "Internal error in file %s at line no. %d.\n", __FILE_NAME__, __LINE__);
-        }
+    const ParsedOptions<Options> parsed = parseOptions(argc, argv);
+    switch (parsed.ending) {
+    case ParseEnding::run:
+        break;
+    case ParseEnding::banner:
+        printVersionBanner(buildText, ", public domain.");  // checks its own output
+        return 0;
+    case ParseEnding::help:
+        usage(stdout, nullptr);
+    case ParseEnding::misuse:
+    case ParseEnding::failure:
+        if (parsed.message.empty()) usage(stderr, nullptr);
+        usage(stderr, "%s", parsed.message.c_str());
     }
-    if (fromStdin == (optind < argc)) {
-        usage(stderr, "Either a phrase OR option -s must be provided.");
-    }
+    const Options &o = parsed.options;
 
-    size_t n = fromStdin ? readPhraseFromStdin() : joinWords(argv + optind, argc - optind);
+    size_t n = o.fromStdin ? readPhraseFromStdin() : joinWords(argv + o.firstWord, argc - o.firstWord);
     phrase[n] = '\0';
     if (n == 0) {
         std::fputs("Empty phrase.  Nothing to do.", stderr);
@@ -219,9 +161,9 @@ int main(int argc, char *argv[]) {
 
     // A given seed takes the clock's place in the same hashing, so that it
     // reaches the generator as a clock reading would.
-    if (seeded) hashTime_fixReading(seed);
+    if (o.seeded) hashTime_fixReading(o.seed);
     init_genrand(uint32_t(hashTime() & 0xFFFFFFFFu));
-    int64_t tries = evolve(phrase, buf, correct, n, updatePeriod, stdout);
+    int64_t tries = evolve(phrase, buf, correct, n, o.updatePeriod, stdout);
     report(n, tries);
     checkOutput(stdout, standardOutputName);
     return 0;
