@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +20,7 @@
 #include "error.h"
 #include "export.h"
 #include "intervalClock.h"
+#include "options.h"
 #include "processCalls.h"
 #include "series.h"
 #include "seriesReport.h"
@@ -59,21 +59,6 @@ const char helpText[] =
     "    --json FILE - write every run and the summary to FILE as JSON\n"
     "    --csv FILE  - write every run and the summary to FILE as CSV\n";
 
-// Parsed command-line settings.
-struct Options {
-    bool resourceUsage = false;      // -r: CPU time and peak memory after the report
-    const char *reportFile = nullptr;  // -o FILE: the report there, not on standard error
-    bool append = false;             // -a: the report file is appended to
-    // Any of the options of a series makes the run a series, of one run
-    // or many, whose report is the series' summary.
-    bool series = false;
-    SeriesSettings settings;
-    const char *separator = "---";   // -S WORD
-    bool quiet = false;              // -q: the command's output to /dev/null
-    const char *jsonFile = nullptr;  // --json FILE
-    const char *csvFile = nullptr;   // --csv FILE
-};
-
 // Where the start-time line and the report go: standard error, or the file
 // of -o. Diagnostics always go to standard error.
 FILE *reportStream = stderr;
@@ -106,112 +91,6 @@ char **copyArguments(int argc, char **argv) {
     }
     copy[argc] = nullptr;
     return copy;
-}
-
-// A count of runs: digits only, from `least` to the most a series holds.
-long runCount(const char *text, long least, char option) {
-    char *end = nullptr;
-    errno = 0;
-    long value = std::strtol(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value < least || value > kMaxSeriesRuns) {
-        usage(stderr, "Number \"%s\" for option -%c must be a whole number from %ld to %ld.", text, option, least,
-              kMaxSeriesRuns);
-    }
-    return value;
-}
-
-// A time limit in seconds, a decimal above 0.
-double timeLimit(const char *text) {
-    constexpr double kMaxLimit = 1e6;
-    char *end = nullptr;
-    double value = std::strtod(text, &end);
-    bool plain = (*text >= '0' && *text <= '9') || *text == '.';
-    if (!plain || *end != '\0' || !std::isfinite(value) || value <= 0 || value > kMaxLimit) {
-        usage(stderr, "Time limit \"%s\" for option -t must be a number of seconds above 0 and at most %g.", text,
-              kMaxLimit);
-    }
-    return value;
-}
-
-// --json FILE, --csv FILE and their "=FILE" forms, taken before the option
-// parser sees them, which would show the help for any other "--word".
-// Returns whether the argument at optind was one of them.
-bool takeLongOption(int argc, char **argv, Options *options) {
-    const char *names[] = {"--json", "--csv"};
-    const char **files[] = {&options->jsonFile, &options->csvFile};
-    for (int i = 0; i < 2; ++i) {
-        size_t length = std::strlen(names[i]);
-        const char *word = argv[optind];
-        if (std::strncmp(word, names[i], length) != 0 || (word[length] != '\0' && word[length] != '=')) continue;
-        if (word[length] == '=') {
-            *files[i] = word + length + 1;
-            optind += 1;
-        } else if (optind + 1 < argc) {
-            *files[i] = argv[optind + 1];
-            optind += 2;
-        } else {
-            usage(stderr, "Option %s needs a FILE.", names[i]);
-        }
-        if (**files[i] == '\0') usage(stderr, "Option %s needs a FILE.", names[i]);
-        options->series = true;
-        return true;
-    }
-    return false;
-}
-
-// The options of a series; false for an option that is not one.
-bool takeSeriesOption(int option, Options *options) {
-    switch (option) {
-    case 'n': options->settings.runs = runCount(optarg, 1, 'n'); break;
-    case 'w': options->settings.warmups = runCount(optarg, 0, 'w'); break;
-    case 'i': options->settings.ignoreFailures = true; break;
-    case 't': options->settings.timeLimit = timeLimit(optarg); break;
-    case 'q': options->quiet = true; break;
-    case 'S':
-        if (*optarg == '\0') usage(stderr, "Separator for option -S must not be empty.");
-        options->separator = optarg;
-        break;
-    default: return false;
-    }
-    options->series = true;
-    return true;
-}
-
-// Options end at the first argument that is not one; the command's own
-// options are never looked at.
-Options parseOptions(int argc, char **argv) {
-    Options options;
-    for (;;) {
-        if (optind < argc && takeLongOption(argc, argv, &options)) continue;
-        int option = getopt(argc, argv, "+hH-vVro:n:w:it:qS:a");
-        if (option == -1) break;
-        if (takeSeriesOption(option, &options)) continue;
-        switch (option) {
-        case 'r':
-            options.resourceUsage = true;
-            break;
-        case 'o':
-            options.reportFile = optarg;
-            break;
-        case 'a':
-            options.append = true;
-            break;
-        case 'h':
-        case 'H':
-        case '-':
-            usage(stdout, nullptr);
-        case '?':
-            usage(stderr, nullptr);
-        case 'v':
-        case 'V':
-            printVersionBanner(compiledDateTime, ".");
-            std::exit(0);
-        default:
-            error(1, 0, "Internal error in file %s at line no. %d.\n", __FILE_NAME__, __LINE__);
-        }
-    }
-    if (options.append && options.reportFile == nullptr) usage(stderr, "Option -a needs -o FILE to append to.");
-    return options;
 }
 
 // Whether the report file is the file that the timer's standard output or
@@ -329,14 +208,6 @@ void takeClockBase() {
         if (firstReading == -1) error(1, 0, "Cannot get time from secs().\n");
         error(1, 0, "Internal error at line %d in file \"%s\".", __LINE__, __FILE_NAME__);
     }
-}
-
-// The command: the first argument after the options.
-const char *commandName(int argc, char **argv) {
-    if (optind >= argc) usage(stderr, "Missing command_name.");
-    const char *command = argv[optind];
-    if (*command == '\0') usage(stderr, "Zero-length command_name.");
-    return command;
 }
 
 // One run of the command: the wait status, the clock readings around it and,
@@ -458,11 +329,27 @@ int main(int argc, char **argv) {
     }
     takeClockBase();
     char **arguments = copyArguments(argc, argv);
-    Options options = parseOptions(argc, argv);
-    const char *command = commandName(argc, argv);
+    const ParsedOptions<Options> parsed = parseOptions(argc, argv);
+    switch (parsed.ending) {
+    case ParseEnding::run:
+        break;
+    case ParseEnding::help:
+        usage(stdout, nullptr);
+    case ParseEnding::banner:
+        // exit, not return: the copy of the arguments is still held here.
+        printVersionBanner(compiledDateTime, ".");
+        std::exit(0);
+    case ParseEnding::misuse:
+        if (parsed.message.empty()) usage(stderr, nullptr);
+        usage(stderr, "%s", parsed.message.c_str());
+    case ParseEnding::failure:
+        error(1, 0, "%s", parsed.message.c_str());
+    }
+    const Options &options = parsed.options;
+    const char *command = argv[options.command];
 
     if (options.reportFile != nullptr) reportStream = openOutputFile(options.reportFile, "the report", options.append);
-    if (options.series) prepareSeries(arguments + optind, options);
+    if (options.series) prepareSeries(arguments + options.command, options);
     writeStartTime();
     installForwarding();
     if (options.series) {
@@ -472,7 +359,7 @@ int main(int argc, char **argv) {
         freeArguments(arguments, argc);
         return status;
     }
-    Run run = timeCommand(arguments + optind, options.resourceUsage);
+    Run run = timeCommand(arguments + options.command, options.resourceUsage);
     freeArguments(arguments, argc);
     return report(command, run, options);
 }

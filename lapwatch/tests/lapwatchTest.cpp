@@ -76,6 +76,31 @@ TEST(Lapwatch, HelpAndBanner) {
     }
 }
 
+// The command line is read left to right and its first mistake is the one
+// reported; a later help option or a later mistake is never reached, and a
+// repeated option is checked again.
+TEST(Lapwatch, FirstMistakeOfTheCommandLineIsReported) {
+    const struct {
+        std::vector<std::string> args;
+        std::string err;  // before the help text
+    } cases[] = {
+        {{"-n", "0", "-x"}, "lapwatch: Number \"0\" for option -n must be a whole number from 1 to 1000000.\n"},
+        {{"-x", "-n", "0"}, tool + ": invalid option -- 'x'\n"},  // getopt names argv[0]
+        {{"-S", "", "-h"}, "lapwatch: Separator for option -S must not be empty.\n"},
+        {{"--json", "a", "--json"}, "lapwatch: Option --json needs a FILE.\n"},
+        {{"-a"}, "lapwatch: Option -a needs -o FILE to append to.\n"},
+        {{"-t", "1e6", "-a", "x"}, "lapwatch: Option -a needs -o FILE to append to.\n"},
+        {{"-t", "1000000.1", "-h"},
+         "lapwatch: Time limit \"1000000.1\" for option -t must be a number of seconds above 0 and at most 1e+06.\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.out, "") << c.args[0];
+        EXPECT_EQ(r.err, c.err + helpText()) << c.args[0];
+        EXPECT_EQ(r.status, 1) << c.args[0];
+    }
+}
+
 TEST(Lapwatch, RejectedOptionGivesHelpOnStandardError) {
     RunResult r = run({"-x", "true"});
     EXPECT_EQ(r.out, "");
