@@ -40,6 +40,18 @@ public:
     char **argv() { return pointers_.data(); }
     const std::vector<std::string> &texts() const { return texts_; }
 
+    // Calls check(text) on every argument's text and on the text after its
+    // first "=", where a number parser may meet either.
+    template <class Check>
+    void forEachValueText(Check check) const {
+        for (const std::string &text : texts_) {
+            // Embedded NULs cannot occur: the arguments were split on them.
+            check(text);
+            const std::size_t equals = text.find('=');
+            if (equals != std::string::npos) check(text.substr(equals + 1));
+        }
+    }
+
 private:
     std::vector<std::string> texts_;
     std::vector<char *> pointers_;

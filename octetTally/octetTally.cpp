@@ -22,6 +22,7 @@
 #include "inputAnalysis.h"
 #include "inputPipe.h"
 #include "jsonReport.h"
+#include "options.h"
 #include "timsort.h"
 
 namespace {
@@ -93,178 +94,12 @@ int rcmp(const void *first, const void *second) {
     return a > b ? -1 : a < b ? 1 : 0;
 }
 
-struct Options {
-    bool numericOrder = false;
-    bool statistics = false;  // -e: every statistic
-    bool plainTable = false;  // -c
-    bool map = false;         // -m
-    bool json = false;            // -j
-    std::int64_t blockSize = 0;   // -b; 0: none
-    std::int64_t offset = 0;      // --offset
-    std::int64_t length = -1;     // --length; -1: to the end
-    double rising = kDefaultRising;    // --high
-    double falling = kDefaultFalling;  // --low
-    const char *inName = nullptr;   // null: standard input
-    const char *outName = nullptr;  // null: standard output
-};
-
 // Whether the count needs more than the plain counts of the whole input.
 bool countsAPart(const Options &options) {
     return options.offset > 0 || options.length >= 0;
 }
 bool analyses(const Options &options) {
     return options.statistics || options.json || options.blockSize > 0;
-}
-
-// A size: decimal digits, then K, M or G for that power of 1,024. Returns
-// false for anything else, or a size past 2^63 - 1.
-bool parseSize(const char *text, std::int64_t *value) {
-    std::uint64_t n = 0;
-    const char *p = text;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (n > (UINT64_MAX - 9) / 10) return false;
-        n = n * 10 + static_cast<std::uint64_t>(*p - '0');
-    }
-    if (p == text) return false;
-    int shift = 0;
-    if (*p != '\0') {
-        const char *const suffixes = "KMG";
-        const char *found = std::strchr(suffixes, *p);
-        if (found == nullptr || p[1] != '\0') return false;
-        shift = 10 * static_cast<int>(found - suffixes + 1);
-    }
-    if (n > (std::uint64_t{INT64_MAX} >> shift)) return false;
-    *value = static_cast<std::int64_t>(n << shift);
-    return true;
-}
-
-// A threshold in bits per byte, 0 to 8: digits with at most one point.
-bool parseBits(const char *text, double *value) {
-    char *end = nullptr;
-    if (!((*text >= '0' && *text <= '9') || *text == '.')) return false;
-    errno = 0;
-    const double bits = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(bits >= 0.0 && bits <= 8.0)) return false;
-    *value = bits;
-    return true;
-}
-
-// The value of an option that takes one: the rest of its argument (after
-// "=" for a long option, or after the letter), or the next argument.
-const char *optionValue(int argc, char **argv, int &i, const char *rest, const char *name) {
-    if (*rest != '\0') return rest;
-    if (i + 1 >= argc) errorMsg(1, 0, 1, "Option %s needs a value", name);
-    return argv[++i];
-}
-
-// The long options, each with its value; false for any other argument.
-bool longOption(int argc, char **argv, int &i, Options &options) {
-    static const char *const names[] = {"--offset", "--length", "--high", "--low"};
-    const char *arg = argv[i];
-    for (int k = 0; k < 4; ++k) {
-        const std::size_t length = std::strlen(names[k]);
-        if (std::strncmp(arg, names[k], length) != 0 || (arg[length] != '\0' && arg[length] != '=')) continue;
-        const char *value = optionValue(argc, argv, i, arg[length] == '=' ? arg + length + 1 : "", names[k]);
-        bool good = false;
-        if (k < 2) {
-            good = parseSize(value, k == 0 ? &options.offset : &options.length);
-        } else {
-            good = parseBits(value, k == 2 ? &options.rising : &options.falling);
-        }
-        if (!good) {
-            errorMsg(1, 0, 1, k < 2 ? "Invalid %s \"%s\": a number of bytes, with K, M or G for powers of 1,024"
-                                    : "Invalid %s \"%s\": a number of bits per byte from 0 to 8",
-                     names[k], value);
-        }
-        return true;
-    }
-    return false;
-}
-
-// -b's value; a block below 64 bytes has too few bytes for its entropy to
-// mean anything.
-void parseBlockSize(const char *value, Options &options) {
-    if (!parseSize(value, &options.blockSize) || options.blockSize == 0) {
-        errorMsg(1, 0, 1, "Invalid block size \"%s\": a number of bytes, with K, M or G for powers of 1,024",
-                 value);
-    }
-    if (options.blockSize < kMinBlockSize) {
-        errorMsg(1, 0, 1, "Block size %s is too small: a block has at least 64 bytes", value);
-    }
-}
-
-// Options that cannot go together, and thresholds in the wrong order.
-void refuseConflicts(const Options &options) {
-    // The plain table is for scripts: nothing may follow it or take its place.
-    if (options.plainTable && (options.statistics || options.map || options.json)) {
-        errorMsg(1, 0, 1, "Option -c cannot be combined with -%c",
-                 options.statistics ? 'e' : options.map ? 'm' : 'j');
-    }
-    if (options.json && options.map) errorMsg(1, 0, 1, "Option -j cannot be combined with -m");
-    if (options.falling > options.rising) {
-        errorMsg(1, 0, 1, "The falling threshold (--low) is above the rising one (--high)");
-    }
-}
-
-// The tool's own argument scan: option clusters up to the first file name,
-// a lone "-" or "--"; after that everything is a file name. Help and the
-// banner end the run where they are met; so does every error, as errorMsg
-// with a non-zero status never returns.
-void scanArguments(int argc, char **argv, Options &options) {
-    int i = 1;
-    for (; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (arg[0] != '-' || arg[1] == '\0') break;
-        if (std::strcmp(arg, "--") == 0) {
-            ++i;
-            break;
-        }
-        if (longOption(argc, argv, i, options)) continue;
-        for (const char *letter = arg + 1; *letter; ++letter) {
-            switch (*letter) {
-            case 'r':
-                options.numericOrder = true;
-                break;
-            case 'e':
-                options.statistics = true;
-                break;
-            case 'c':
-                options.plainTable = true;
-                break;
-            case 'm':
-                options.map = true;
-                break;
-            case 'j':
-                options.json = true;
-                break;
-            case 'b':
-                // The size is the rest of the cluster, or the next argument.
-                parseBlockSize(optionValue(argc, argv, i, letter + 1, "-b"), options);
-                letter += std::strlen(letter) - 1;  // the cluster ends with its value
-                break;
-            case 'v':
-            case 'V':
-                printVersionBanner(buildText, ".");
-                std::exit(0);
-            case 'h':
-            case 'H':
-            case '?':
-            case '-':
-                std::printf(helpText, progName, progName, progName, progName);
-                checkOutput(stdout, standardOutputName);
-                std::exit(0);
-            default:
-                errorMsg(1, 0, 0, "Unknown option -%c", *letter);
-            }
-        }
-    }
-    refuseConflicts(options);
-    const int names = argc - i;
-    if (names > 2) {
-        errorMsg(1, 0, 1, "Too many file names given on the command line.");
-    }
-    if (names >= 1) options.inName = argv[i];
-    if (names == 2) options.outName = argv[i + 1];
 }
 
 // Writing the report over its own input would truncate the input before it
@@ -577,8 +412,24 @@ int main(int argc, char **argv) {
         reportIdentityFailure(__LINE__, __FILE_NAME__, "");
         return 1;
     }
-    Options options;
-    scanArguments(argc, argv, options);
+    const ParsedOptions<Options> parsed = parseOptions(argc, argv);
+    switch (parsed.ending) {
+    case ParseEnding::run:
+        break;
+    case ParseEnding::banner:
+        printVersionBanner(buildText, ".");  // checks its own output
+        return 0;
+    case ParseEnding::help:
+        std::printf(helpText, progName, progName, progName, progName);
+        checkOutput(stdout, standardOutputName);
+        return 0;
+    case ParseEnding::misuse:
+    case ParseEnding::failure:
+        // errorMsg with a status does not return.
+        errorMsg(1, 0, parsed.ending == ParseEnding::misuse ? 1 : 0, "%s", parsed.message.c_str());
+        return 1;
+    }
+    const Options &options = parsed.options;
 
     FILE *in = stdin;
     const char *inName = standardInputName;

@@ -71,12 +71,7 @@ bool sameResult(const ParsedOptions<Options> &a, const ParsedOptions<Options> &b
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     opterr = 0;  // getopt's complaints would only fill the log
     CommandLine line("morphPhrase", data, size);
-    for (const std::string &text : line.texts()) {
-        // Embedded NULs cannot occur: the arguments were split on them.
-        checkNumberParsers(text);
-        const std::size_t equals = text.find('=');
-        if (equals != std::string::npos) checkNumberParsers(text.substr(equals + 1));
-    }
+    line.forEachValueText(checkNumberParsers);
 
     const ParsedOptions<Options> first = parseOptions(line.argc(), line.argv());
     line.reset();

@@ -326,6 +326,32 @@ TEST(OctetTallyArguments, HelpBannerAndUnknownOptions) {
     }
 }
 
+// The first ending met wins: the scan's first bad option or help, then the
+// checks made after the scan (options that cannot go together before the
+// count of file names); an option's value is taken, never scanned itself.
+TEST(OctetTallyArguments, FirstEndingWins) {
+    const std::string bytes = "a number of bytes, with K, M or G for powers of 1,024\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"-b", "1", "-h"}, 1, "", "octetTally: Block size 1 is too small: a block has at least 64 bytes\n" + hint},
+        {{"-c", "-e", "-h"}, 0, helpText, ""},
+        {{"-ce", "a", "b", "c"}, 1, "", "octetTally: Option -c cannot be combined with -e\n" + hint},
+        {{"-b", "64", "-x", "-v"}, 1, "", "octetTally: Unknown option -x\n"},
+        {{"--offset=", "-1"}, 1, "", "octetTally: Invalid --offset \"-1\": " + bytes + hint},
+        {{"--high", "-h"}, 1, "", "octetTally: Invalid --high \"-h\": a number of bits per byte from 0 to 8\n" + hint},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = runOn(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+    }
+}
+
 TEST(OctetTallyArguments, FileNamesThatLookLikeOptions) {
     TempDir dir;
     writeFile(dir.file("-"), "dash");
