@@ -1,13 +1,11 @@
 // blankfill: replace tab characters with runs of spaces, either as a filter
 // from one stream to another or in place on any number of files.
 #include <fcntl.h>
-#include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdarg>
@@ -18,6 +16,7 @@
 #include "checkMode.h"
 #include "expandTabs.h"
 #include "error.h"
+#include "options.h"
 #include "projectSettings.h"
 #include "replaceFile.h"
 #include "signals.h"
@@ -28,187 +27,6 @@ char blankfill_rcsid[] = "$Id: blankfill.c,v 3.16 2019-01-11 12:41:25-05 devteam
 namespace {
 
 const char compiledDateTime[] = "Compiled " SUITE_BUILD_DATE " at " SUITE_BUILD_TIME " EST";
-
-constexpr int kDefaultSpacing = 4;
-
-struct Options {
-    int64_t spacing = 0;  // 0: no -n given
-    bool inPlace = false;
-    bool preserveDates = false;
-    bool leadingOnly = false;
-    bool verbose = false;
-    bool displayWidths = false;  // -u: columns by display width in UTF-8
-    bool check = false;          // --check: report the lines that would change
-    bool diff = false;           // --diff: show the conversion as a unified diff
-    bool editorConfig = false;   // --editorconfig: each file's settings from .editorconfig
-    TabStops stops;              // -t with a list: the stops in place of the spacing
-};
-
-// The long options that have no letter.
-enum : int { kCheckOption = 256, kDiffOption, kEditorConfigOption };
-
-// Whether the tool only looks at the files (--check, --diff).
-bool looking(const Options &options) { return options.check || options.diff; }
-
-// -t: a single number is a spacing, as with -n; a list replaces it. Either
-// replaces what an earlier -n or -t gave.
-void readTabStops(Options &options, const char *text) {
-    int64_t spacing = 0;
-    std::free(options.stops.stops);
-    if (const char *reason = parseTabStops(text, &options.stops, &spacing)) {
-        usage(stderr, "Tab stops \"%s\" for option -t are not valid: %s.", text, reason);
-    }
-    options.spacing = spacing;
-}
-
-// A tab spacing read the way atoi reads a number (leading blanks, a sign,
-// digits up to the first non-digit, none giving 0), but never overflowing:
-// *tooLarge tells a spacing above the largest the filter takes, and one far
-// below 1 stays below 1.
-int64_t readSpacing(const char *text, bool *tooLarge) {
-    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
-    bool negative = *text == '-';
-    if (*text == '-' || *text == '+') ++text;
-    uint64_t value = 0;
-    *tooLarge = false;
-    const uint64_t largest = static_cast<uint64_t>(kMaxSpacing);
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        uint64_t digit = static_cast<uint64_t>(*text - '0');
-        value = value > (largest - digit) / 10 ? largest + 1 : value * 10 + digit;
-    }
-    if (value > largest) {
-        if (negative) return -kMaxSpacing;
-        *tooLarge = true;
-        return kMaxSpacing;
-    }
-    return negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
-}
-
-Options parseOptions(int argc, char *argv[]) {
-    static const struct option longOptions[] = {
-        {"tab-size", required_argument, nullptr, 'n'},
-        {"in-place", no_argument, nullptr, 'i'},
-        {"preserve-dates", no_argument, nullptr, 'p'},
-        {"leading-only", no_argument, nullptr, 'l'},
-        {"verbose", no_argument, nullptr, 'V'},
-        {"utf8", no_argument, nullptr, 'u'},
-        {"tabs", required_argument, nullptr, 't'},
-        {"check", no_argument, nullptr, kCheckOption},
-        {"diff", no_argument, nullptr, kDiffOption},
-        {"editorconfig", no_argument, nullptr, kEditorConfigOption},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'v'},
-        {nullptr, 0, nullptr, 0},
-    };
-    Options options;
-    int option;
-    while ((option = getopt_long(argc, argv, "iplVn:hHvut:", longOptions, nullptr)) != -1) {
-        switch (option) {
-        case 'i':
-            options.inPlace = true;
-            break;
-        case 'p':
-            options.preserveDates = true;
-            break;
-        case 'l':
-            options.leadingOnly = true;
-            break;
-        case 'V':
-            options.verbose = true;
-            break;
-        case 'u':
-            options.displayWidths = true;
-            break;
-        case 'n': {
-            bool tooLarge;
-            options.spacing = readSpacing(optarg, &tooLarge);
-            if (options.spacing < 1) {
-                usage(stderr, "Incorrect or missing value for option -n.  Tab spacing must be 1 or\ngreater.");
-            }
-            if (tooLarge) {
-                usage(stderr, "Tab spacing \"%s\" for option -n is too large.  It must be no greater than\n%lld.",
-                      optarg, static_cast<long long>(kMaxSpacing));
-            }
-            std::free(options.stops.stops);
-            options.stops = TabStops{};
-            break;
-        }
-        case 't':
-            readTabStops(options, optarg);
-            break;
-        case kCheckOption:
-            options.check = true;
-            break;
-        case kDiffOption:
-            options.diff = true;
-            break;
-        case kEditorConfigOption:
-            options.editorConfig = true;
-            break;
-        case 'h':
-        case 'H':
-            usage(stdout, nullptr);
-        case 'v':
-            printVersionBanner(compiledDateTime, ".");
-            std::exit(0);
-        case '?':
-            usage(stderr, nullptr);
-        default:
-            error(1, 0, "Internal error in file \"%s\" at line no. %d.\n", __FILE_NAME__, __LINE__);
-        }
-    }
-    return options;
-}
-
-// The command-line checks made once the options are known, in their order.
-void checkOperands(const Options &options, int operands) {
-    if (operands >= 3 && !options.inPlace && !looking(options)) {
-        usage(stderr, "Too many files given.  You must use option -i to convert files in-place.");
-    }
-    if (operands == 0 && options.inPlace) {
-        usage(stderr, "You must provide one or more file name(s) with option -i (--in-place).");
-    }
-    if (options.preserveDates && !options.inPlace) {
-        std::fprintf(stderr, "%s: option -p can be used only with option -i.", progName);
-        std::exit(1);
-    }
-    if (options.verbose && !options.inPlace && !looking(options)) {
-        std::fprintf(stderr, "%s: option -V can be used only with option -i.", progName);
-        std::exit(1);
-    }
-    if (options.inPlace + options.check + options.diff > 1) {
-        usage(stderr, "Options -i, --check and --diff cannot be used together.");
-    }
-    if (operands == 0 && options.diff) {
-        usage(stderr, "You must provide one or more file name(s) with option --diff.");
-    }
-    if (options.editorConfig && !options.inPlace && !looking(options)) {
-        usage(stderr, "Option --editorconfig can be used only with -i, --check or --diff.");
-    }
-    if (options.editorConfig && !projectSettingsAvailable()) {
-        error(1, 0, "Option --editorconfig needs the EditorConfig library, which this build of blankfill was "
-                    "made without.");
-    }
-}
-
-// -n wins; else BLANKFILL_SPACING when set and not empty; else the default.
-int64_t spacingFromEnvironment() {
-    const char *value = std::getenv("BLANKFILL_SPACING");
-    if (value == nullptr || *value == '\0') {
-        return kDefaultSpacing;
-    }
-    bool tooLarge;
-    int64_t spacing = readSpacing(value, &tooLarge);
-    if (spacing < 1) {
-        usage(stderr, "Cannot set tab spacing to %lld.  It must be a whole number, 1 or greater.\n",
-              static_cast<long long>(spacing));
-    }
-    if (tooLarge) {
-        usage(stderr, "Cannot set tab spacing to \"%s\".  It must be no greater than %lld.\n", value,
-              static_cast<long long>(kMaxSpacing));
-    }
-    return spacing;
-}
 
 bool sameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -619,17 +437,34 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     // Static, as the tab stops' list it holds is read until the process ends.
-    static Options options = parseOptions(argc, argv);
-    int operands = argc - optind;
-    char **names = argv + optind;
-    checkOperands(options, operands);
-    if (options.displayWidths && !countDisplayWidths()) {
+    static const ParsedOptions<Options> parsed = parseOptions(argc, argv, std::getenv("BLANKFILL_SPACING"));
+    const Options &options = parsed.options;
+    // -u is asked of the system once the command line has passed its checks,
+    // and before the variable's spacing is judged.
+    if ((parsed.runs() || options.refusal == Refusal::variable) && options.displayWidths && !countDisplayWidths()) {
         error(1, 0, "Option -u needs a UTF-8 locale such as C.UTF-8, and this system has none.");
     }
-    // The last of -n and -t wins; the variable counts only without either.
-    if (options.spacing == 0 && options.stops.count == 0) {
-        options.spacing = spacingFromEnvironment();
+    switch (parsed.ending) {
+    case ParseEnding::run:
+        break;
+    case ParseEnding::banner:
+        printVersionBanner(compiledDateTime, ".");  // checks its own output
+        return 0;
+    case ParseEnding::help:
+        usage(stdout, nullptr);
+    case ParseEnding::misuse:
+        if (parsed.message.empty()) usage(stderr, nullptr);
+        usage(stderr, "%s", parsed.message.c_str());
+    case ParseEnding::failure:
+        if (options.refusal == Refusal::bare) {
+            std::fprintf(stderr, "%s: %s", progName, parsed.message.c_str());
+            return 1;
+        }
+        error(1, 0, "%s", parsed.message.c_str());
+        return 1;
     }
+    const int operands = argc - options.firstOperand;
+    char **names = argv + options.firstOperand;
     if (options.inPlace) return inPlaceMode(options, operands, names);
     if (looking(options)) return lookMode(options, operands, names);
     useTabStops(options.stops.count > 0 ? &options.stops : nullptr);

@@ -143,22 +143,39 @@ TEST(BlankfillDisplayWidth, RandomTextAgainstAModel) {
     expectEveryPath({"-u"}, input, expected, "random text");
 }
 
+// Where it stands among the refusals: after the command line's own checks,
+// before BLANKFILL_SPACING is judged.
 TEST(BlankfillDisplayWidth, RefusedWithoutAUtf8Locale) {
-    // The locales hidden under an empty file system in a mount namespace of
-    // the tool's own.
-    RunOptions o;
-    o.args = {"-m", "--propagation", "private", "sh", "-c",
-              "mount -t tmpfs none /usr/lib/locale 2>/dev/null || exit 77; exec \"$0\" -u", BLANKFILL_PATH};
-    o.stdinKind = StdinKind::Pipe;
-    o.input = "\tx\n";
-    RunResult r = runTool("/usr/bin/unshare", o);
-    if (r.status == 77 || (r.status != 0 && r.err.find("unshare") != std::string::npos)) {
-        GTEST_SKIP() << "no mount namespace here to hide the locales in: " << r.err;
+    const std::string refused =
+        "blankfill: Option -u needs a UTF-8 locale such as C.UTF-8, and this system has none.\n";
+    struct Case {
+        std::string options;
+        std::string variable;
+        std::string err;
+    } cases[] = {
+        {"-u", "BLANKFILL_SPACING", refused},
+        {"-u", "BLANKFILL_SPACING=0", refused},
+        {"-u -p", "BLANKFILL_SPACING=0", "blankfill: option -p can be used only with option -i."},
+    };
+    for (const Case &c : cases) {
+        // The locales hidden under an empty file system in a mount namespace
+        // of the tool's own.
+        RunOptions o;
+        o.args = {"-m", "--propagation", "private", "sh", "-c",
+                  "mount -t tmpfs none /usr/lib/locale 2>/dev/null || exit 77; exec \"$0\" " + c.options,
+                  BLANKFILL_PATH};
+        o.env = {c.variable};
+        o.stdinKind = StdinKind::Pipe;
+        o.input = "\tx\n";
+        RunResult r = runTool("/usr/bin/unshare", o);
+        if (r.status == 77 || (r.status != 0 && r.err.find("unshare") != std::string::npos)) {
+            GTEST_SKIP() << "no mount namespace here to hide the locales in: " << r.err;
+        }
+        if (r.status == 0) GTEST_SKIP() << "this C library has a UTF-8 locale of its own";
+        EXPECT_EQ(r.status, 1) << c.options << " " << c.variable;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err) << c.options << " " << c.variable;
     }
-    if (r.status == 0) GTEST_SKIP() << "this C library has a UTF-8 locale of its own";
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "blankfill: Option -u needs a UTF-8 locale such as C.UTF-8, and this system has none.\n");
 }
 
 }  // namespace
