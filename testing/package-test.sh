@@ -104,12 +104,35 @@ else
   echo "package-test: SKIP the Debian package build: dpkg-buildpackage or debhelper is missing (testing/install-deps.sh --package)"
 fi
 
+# lintian reads every run of printable bytes in an executable as text, and
+# in machine code such a run may look like a misspelt word (")wTH" is a jump
+# and a prefix). A spelling tag whose word is nowhere in the executable's
+# read-only data, where its texts are, is such a run and is left out.
+code_only_spelling() {
+  local root=$1 line word file
+  while IFS= read -r line; do
+    if [[ "$line" =~ ^I:\ [^:]+:\ spelling-error-in-binary\ ([^ ]+)\ .*\[([^]]+)\]$ ]]; then
+      word=${BASH_REMATCH[1]}
+      file=$root/${BASH_REMATCH[2]}
+      objcopy -O binary --only-section=.rodata "$file" "$work/rodata" 2>/dev/null || : >"$work/rodata"
+      if ! grep -qaF -- "$word" "$work/rodata"; then
+        echo "package-test: lintian's \"$word\" in ${BASH_REMATCH[2]} is machine code, not text" >&2
+        continue
+      fi
+    fi
+    echo "$line"
+  done
+}
+
 # lintian, pedantic and with its notes: an override says why a tag is
 # expected, and any tag left over fails.
 if command -v lintian >/dev/null; then
   for package in "$deb" $debian_deb; do
-    lintian --allow-root --pedantic -I --tag-display-limit 0 "$package" >"$work/lintian" 2>&1 ||
-      { cat "$work/lintian"; fail "lintian did not run on $(basename "$package")"; }
+    lintian --allow-root --pedantic -I --tag-display-limit 0 "$package" >"$work/lintian.all" 2>&1 ||
+      { cat "$work/lintian.all"; fail "lintian did not run on $(basename "$package")"; }
+    rm -rf "$work/lintian-root"
+    dpkg -x "$package" "$work/lintian-root"
+    code_only_spelling "$work/lintian-root" <"$work/lintian.all" >"$work/lintian"
     if grep -q "^[EWIPX]: " "$work/lintian"; then
       cat "$work/lintian"
       fail "lintian tags $(basename "$package")"
