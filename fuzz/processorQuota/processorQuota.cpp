@@ -145,13 +145,17 @@ bool plainTable(const std::string &text) {
     return true;
 }
 
+// Whether a byte ends a word of the mount table: a blank, or a NUL, where
+// the reader's line ends as a C string does.
+bool endsWord(char c) { return c == '\0' || std::isspace(static_cast<unsigned char>(c)); }
+
 // Whether `dir` is a mount point of the table or lies under one.
 bool underAMountPoint(const std::string &dir, const std::string &mountinfo) {
     std::size_t at = 0;
     while (at < mountinfo.size()) {
-        while (at < mountinfo.size() && std::isspace(static_cast<unsigned char>(mountinfo[at]))) ++at;
+        while (at < mountinfo.size() && endsWord(mountinfo[at])) ++at;
         std::size_t end = at;
-        while (end < mountinfo.size() && !std::isspace(static_cast<unsigned char>(mountinfo[end]))) ++end;
+        while (end < mountinfo.size() && !endsWord(mountinfo[end])) ++end;
         const std::string token = mountinfo.substr(at, end - at);
         if (!token.empty() && dir.compare(0, token.size(), token) == 0 &&
             (dir.size() == token.size() || dir[token.size()] == '/' || token.back() == '/')) {
