@@ -8,6 +8,7 @@
 #include "checkMode.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,9 +16,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "expandTabs.h"
 #include "expandTabsKernels.h"
+#include "processors.h"
+
+#if SUITE_X86_64_KERNELS
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -97,9 +104,13 @@ char *putNumber(char *q, uint64_t value) {
 // The longest name put down in pieces; a longer one is written by fprintf.
 constexpr size_t kLongestPieceName = 4096;
 
+struct SharedCheck;
+
 // The findings of a check, gathered and handed to the stream in blocks.
 struct Findings {
     FILE *out;
+    SharedCheck *shared = nullptr;  // a part of a check on several processors:
+    uint64_t part = 0;              // which, written only in its turn
     const char *name;
     size_t nameLength;
     uint64_t count;
@@ -110,8 +121,11 @@ struct Findings {
 };
 Findings findings;
 
+bool waitForTurn(SharedCheck &c, uint64_t part);
+
 void flushFindings(Findings &f) {
-    if (f.used > 0) std::fwrite(f.text, 1, f.used, f.out);
+    // A part's findings are dropped when a part before it could not be read.
+    if (f.used > 0 && (f.shared == nullptr || waitForTurn(*f.shared, f.part))) std::fwrite(f.text, 1, f.used, f.out);
     f.used = 0;
 }
 
@@ -140,6 +154,292 @@ void noteFinding(uint64_t line, uint64_t column, uint64_t, void *context) {
     *q++ = ':';
     std::memcpy(q, kFinding, sizeof kFinding - 1);
     f.used = static_cast<size_t>(q + sizeof kFinding - 1 - f.text);
+}
+
+void startFindings(Findings &f, FILE *out, const char *name) {
+    f.out = out;
+    f.name = name;
+    f.nameLength = std::strlen(name);
+    if (f.nameLength <= kLongestPieceName) {
+        std::memcpy(f.paddedName, name, f.nameLength);
+        f.paddedName[f.nameLength] = ':';
+    }
+    f.count = 0;
+    f.line = DecimalCount{};
+    f.used = 0;
+}
+
+// ---- The check of a large file, on several processors ------------------------
+//
+// A large regular file is cut into parts, taken in turn by a worker on each
+// processor. A part is scanned as the one scan over the whole file would
+// scan it, from the state that scan would be in where the part starts, and
+// its findings are written when those of the parts before it are. That
+// state (the line, where it began, whether it was reported, whether it is
+// still among its leading blanks) is known from a part's own bytes once the
+// state at its start is: after its last newline it depends on the part
+// alone, and the newlines are counted in a quick pass before the scan. So
+// the workers wait on each other only for that count and for their turn to
+// write, and never hold more than a part and a block of findings each.
+
+constexpr size_t kPartSize = 512 * 1024;
+// Smaller files are scanned at once: starting the workers would cost more.
+constexpr uint64_t kLargeFile = 4 * 1024 * 1024;
+constexpr int kMostWorkers = 4;
+constexpr uint64_t kNoPart = UINT64_MAX;
+
+// What a scan carries from one place of the input to the next.
+struct ScanState {
+    uint64_t line = 1;
+    uint64_t lineStart = 0;
+    bool lineDone = false;
+    bool leading = true;
+};
+
+struct SharedCheck {
+    int fd;
+    off_t start;  // where the input's first byte is
+    uint64_t parts;
+    uint64_t size;
+    bool leadingOnly;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    // Guarded by the lock:
+    uint64_t nextPart = 0;
+    uint64_t statesKnown = 0;  // the parts whose end state is known, the last in:
+    ScanState endState;
+    uint64_t endOffset = 0;    // and where that part ends
+    uint64_t written = 0;      // the parts whose findings are written
+    uint64_t reported = 0;     // the lines they reported
+    uint64_t stopAt = kNoPart; // no part from here on is reported
+    uint64_t failedAt = kNoPart;  // the first part whose read failed, with
+    int error = 0;                // errno
+};
+
+struct Worker {
+    SharedCheck *shared;
+    Findings findings;
+    unsigned char block[kPartSize + kScanSlack];
+};
+Worker *workers[kMostWorkers];
+
+// Reads `length` bytes at `offset`, or fewer where the input ends; -1 on a failure.
+ssize_t readAt(int fd, unsigned char *buffer, size_t length, off_t offset) {
+    size_t got = 0;
+    while (got < length) {
+        ssize_t n = pread(fd, buffer + got, length - got, offset + static_cast<off_t>(got));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// The newlines among [p, p + length). On x86-64, sixteen bytes at a time
+// with the vector instructions that every such processor has: each newline
+// byte subtracts -1 from its lane, the lanes summed for up to 255 rounds.
+// Elsewhere eight bytes at a time: each newline byte gets a 1 (no carry
+// crosses bytes), summed bytewise likewise. No population count: not every
+// processor the build runs on has one.
+uint64_t countNewlines(const unsigned char *p, size_t length) {
+    uint64_t count = 0;
+    size_t at = 0;
+#if SUITE_X86_64_KERNELS
+    const __m128i newline = _mm_set1_epi8('\n');
+    while (at + 16 <= length) {
+        __m128i sums = _mm_setzero_si128();
+        for (int rounds = 0; rounds < 255 && at + 16 <= length; ++rounds, at += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + at));
+            sums = _mm_sub_epi8(sums, _mm_cmpeq_epi8(bytes, newline));
+        }
+        const __m128i halves = _mm_sad_epu8(sums, _mm_setzero_si128());
+        count += static_cast<uint64_t>(_mm_cvtsi128_si64(halves)) +
+                 static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(halves, halves)));
+    }
+#else
+    constexpr uint64_t everyByte = 0x0101010101010101u;
+    constexpr uint64_t lowSeven = everyByte * 0x7f;
+    constexpr uint64_t everyOtherByte = 0x00ff00ff00ff00ffu;
+    while (at + 8 <= length) {
+        uint64_t sums = 0;
+        for (int words = 0; words < 255 && at + 8 <= length; ++words, at += 8) {
+            uint64_t word;
+            std::memcpy(&word, p + at, 8);
+            const uint64_t zeroed = word ^ (everyByte * '\n');
+            sums += (~(((zeroed & lowSeven) + lowSeven) | zeroed) >> 7) & everyByte;
+        }
+        const uint64_t pairs = (sums & everyOtherByte) + (sums >> 8 & everyOtherByte);
+        count += (pairs * 0x0001000100010001u) >> 48;
+    }
+#endif
+    for (; at < length; ++at) count += p[at] == '\n';
+    return count;
+}
+
+void ignoreLine(uint64_t, uint64_t, uint64_t, void *) {}
+
+void lockCheck(SharedCheck &c) { pthread_mutex_lock(&c.lock); }
+void unlockCheck(SharedCheck &c, bool changed) {
+    if (changed) pthread_cond_broadcast(&c.changed);
+    pthread_mutex_unlock(&c.lock);
+}
+
+// Waits until the findings before `part` are written; false when they never
+// will be, a part before it having failed.
+bool waitForTurn(SharedCheck &c, uint64_t part) {
+    lockCheck(c);
+    while (c.written != part && part < c.stopAt) pthread_cond_wait(&c.changed, &c.lock);
+    const bool turn = part < c.stopAt;
+    unlockCheck(c, false);
+    return turn;
+}
+
+// Publishes the state at the end of `part`, which ends at `endOffset`.
+void publishEndState(SharedCheck &c, uint64_t part, const ScanState &state, uint64_t endOffset) {
+    lockCheck(c);
+    c.endState = state;
+    c.endOffset = endOffset;
+    c.statesKnown = part + 1;
+    unlockCheck(c, true);
+}
+
+// Stops the check before `part`, whose read failed with `error`.
+void failPart(SharedCheck &c, uint64_t part, int error) {
+    lockCheck(c);
+    if (part < c.failedAt) {
+        c.failedAt = part;
+        c.error = error;
+    }
+    c.stopAt = std::min(c.stopAt, part);
+    unlockCheck(c, true);
+}
+
+// One part: read, its newlines counted and its tail looked at, then, from
+// the state where it starts, scanned and its findings written in turn.
+// False when the check is to go no further.
+bool checkPart(Worker &w, uint64_t part) {
+    SharedCheck &c = *w.shared;
+    const uint64_t offset = part * kPartSize;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPartSize, c.size - offset));
+    const ssize_t got = readAt(c.fd, w.block, want, c.start + static_cast<off_t>(offset));
+    if (got < 0) {
+        failPart(c, part, errno);
+        return false;
+    }
+    const size_t length = static_cast<size_t>(got);
+    if (length < want) {
+        // The file was cut short under the check: it ends in this part.
+        lockCheck(c);
+        c.stopAt = std::min(c.stopAt, part + 1);
+        unlockCheck(c, true);
+    }
+    size_t tailStart = length;
+    while (tailStart > 0 && w.block[tailStart - 1] != '\n') --tailStart;
+    const bool newline = tailStart > 0;
+    const uint64_t newlines = newline ? countNewlines(w.block, tailStart) : 0;
+    TabLineScan tail;
+    tail.leadingOnly = c.leadingOnly;
+    tail.found = ignoreLine;
+    if (newline) findTabLines(tail, w.block + tailStart, length - tailStart);
+
+    lockCheck(c);
+    while (c.statesKnown != part && part < c.stopAt) pthread_cond_wait(&c.changed, &c.lock);
+    const bool goOn = part < c.stopAt;
+    const ScanState in = c.endState;
+    unlockCheck(c, false);
+    if (!goOn) return false;
+    if (newline) {
+        publishEndState(c, part, {in.line + newlines, offset + tailStart, tail.lineDone, tail.leading},
+                        offset + length);
+    }
+
+    TabLineScan s;
+    s.leadingOnly = c.leadingOnly;
+    s.found = noteFinding;
+    s.context = &w.findings;
+    s.base = offset;
+    s.line = in.line;
+    s.lineStart = in.lineStart;
+    s.lineDone = in.lineDone;
+    s.leading = in.leading;
+    w.findings.part = part;
+    w.findings.count = 0;
+    findTabLines(s, w.block, length);
+    if (!newline) publishEndState(c, part, {s.line, s.lineStart, s.lineDone, s.leading}, offset + length);
+
+    // In turn, even with nothing to write: the turn passes on in order.
+    if (!waitForTurn(c, part)) return false;
+    flushFindings(w.findings);
+    lockCheck(c);
+    c.reported += w.findings.count;
+    c.written = part + 1;
+    unlockCheck(c, true);
+    return true;
+}
+
+void *checkParts(void *argument) {
+    Worker &w = *static_cast<Worker *>(argument);
+    SharedCheck &c = *w.shared;
+    for (;;) {
+        lockCheck(c);
+        const uint64_t part = c.nextPart++;
+        const bool take = part < c.parts && part < c.stopAt;
+        unlockCheck(c, false);
+        if (!take || !checkPart(w, part)) return nullptr;
+    }
+}
+
+// The workers for a large regular file, or 0 when it is to be scanned at once.
+int workersFor(int fd, off_t *start, uint64_t *size) {
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    *start = lseek(fd, 0, SEEK_CUR);
+    if (*start < 0 || status.st_size - *start < static_cast<off_t>(kLargeFile)) return 0;
+    *size = static_cast<uint64_t>(status.st_size - *start);
+    const int affinity = affinityProcessorCount();
+    const int processors = std::min(affinity > 0 ? affinity : onlineProcessorCount(), kMostWorkers);
+    return processors >= 2 ? processors : 0;
+}
+
+// Checks the first `size` bytes from `start` on `count` workers, the caller
+// being the first, with findings written as `f` writes them and counted in
+// f.count. Returns the state where the last part reported ends and the
+// offset from `start` there, or -1 with errno set when a part could not be
+// read.
+int64_t checkOnWorkers(Findings &f, int fd, off_t start, uint64_t size, int count, bool leadingOnly,
+                       ScanState *end) {
+    SharedCheck c;
+    c.fd = fd;
+    c.start = start;
+    c.size = size;
+    c.parts = (size + kPartSize - 1) / kPartSize;
+    c.leadingOnly = leadingOnly;
+    pthread_t threads[kMostWorkers];
+    int started = 0;
+    for (; started < count; ++started) {
+        if (workers[started] == nullptr) workers[started] = new (std::nothrow) Worker;
+        if (workers[started] == nullptr) break;
+        Worker &w = *workers[started];
+        w.shared = &c;
+        startFindings(w.findings, f.out, f.name);
+        w.findings.shared = &c;
+        // A worker that cannot be started leaves its parts to the others.
+        if (started > 0 && pthread_create(&threads[started], nullptr, checkParts, &w) != 0) break;
+    }
+    *end = ScanState{};
+    if (started == 0) return 0;
+    checkParts(workers[0]);
+    for (int i = 1; i < started; ++i) pthread_join(threads[i], nullptr);
+    f.count = c.reported;
+    if (c.failedAt != kNoPart && c.failedAt == c.stopAt) {
+        errno = c.error;
+        return -1;
+    }
+    *end = c.endState;
+    return static_cast<int64_t>(c.endOffset);
 }
 
 // ---- The diff ----------------------------------------------------------------
@@ -300,28 +600,43 @@ Opened openToLook(const char *name, int *fd) {
 
 Verdict checkInput(int fd, const char *name, bool leadingOnly, bool skipBinary, FILE *out, uint64_t *changedLines) {
     Findings &f = findings;
-    f.out = out;
-    f.name = name;
-    f.nameLength = std::strlen(name);
-    if (f.nameLength <= kLongestPieceName) {
-        std::memcpy(f.paddedName, name, f.nameLength);
-        f.paddedName[f.nameLength] = ':';
-    }
-    f.count = 0;
-    f.line = DecimalCount{};
+    startFindings(f, out, name);
     TabLineScan s;
     s.leadingOnly = leadingOnly;
     s.found = noteFinding;
     s.context = &f;
     Verdict verdict = Verdict::unchanged;
-    for (bool first = true;; first = false) {
+    bool first = true;
+    off_t start = 0;
+    uint64_t size = 0;
+    // A large file on several processors, as far as it reaches now; what
+    // was added to it since is read on below, as any input is.
+    if (const int count = f.nameLength <= kLongestPieceName ? workersFor(fd, &start, &size) : 0; count > 0) {
+        ssize_t probe = readAt(fd, block, kBinaryProbe, start);
+        if (probe >= 0 && skipBinary && looksBinary(reinterpret_cast<const char *>(block), static_cast<size_t>(probe))) {
+            return Verdict::binary;
+        }
+        ScanState end;
+        const int64_t done = checkOnWorkers(f, fd, start, size, count, leadingOnly, &end);
+        if (done < 0 || lseek(fd, start + static_cast<off_t>(done), SEEK_SET) < 0) {
+            verdict = Verdict::unreadable;
+        } else {
+            s.base = static_cast<uint64_t>(done);
+            s.line = end.line;
+            s.lineStart = end.lineStart;
+            s.lineDone = end.lineDone;
+            s.leading = end.leading;
+            first = false;
+        }
+    }
+    for (; verdict != Verdict::unreadable; first = false) {
         ssize_t got = readFully(fd, reinterpret_cast<char *>(block), kBlockSize);
         if (got < 0) {
             verdict = Verdict::unreadable;
             break;
         }
-        const char *start = reinterpret_cast<const char *>(block);
-        if (first && skipBinary && looksBinary(start, static_cast<size_t>(got))) return Verdict::binary;
+        const char *bytes = reinterpret_cast<const char *>(block);
+        if (first && skipBinary && looksBinary(bytes, static_cast<size_t>(got))) return Verdict::binary;
         findTabLines(s, block, static_cast<size_t>(got));
         if (static_cast<size_t>(got) < kBlockSize) break;
     }

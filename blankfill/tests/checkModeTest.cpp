@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -280,6 +281,84 @@ INSTANTIATE_TEST_SUITE_P(CheckMode, TabLines, ::testing::ValuesIn(allScanKernels
                          [](const ::testing::TestParamInfo<ScanKernel> &kernel) {
                              return std::string(scanKernelName(kernel.param));
                          });
+
+// A file large enough to be checked on several processors (where this
+// machine has several) is reported as the one scan over it reports: lines
+// across the edges of the parts it is cut into (512 KiB), lines longer
+// than two parts, leading blanks and tabs on either side of an edge, a part
+// ending in its newline, no final newline. A read failing part-way stops
+// the report before the failure, with status 2.
+TEST(CheckMode, LargeFileAsOneScan) {
+    constexpr size_t part = 512 * 1024;
+    std::mt19937 rng(7);
+    std::string input;
+    int edges = 0;
+    int longLines = 0;
+    while (input.size() < 20 * part) {
+        const size_t toEdge = part - input.size() % part;
+        if (toEdge < 4096) {
+            // Across each edge one of five lines, its tab 0, 1 or 2 bytes
+            // past the edge (the first 15 edges take the 15 kinds): leading blanks, inner
+            // blanks, tabs on both sides, a newline as the part's last byte,
+            // a tab as the next part's first byte after blanks.
+            const int kind = edges % 5;
+            const std::string blanks(toEdge - 1 + static_cast<size_t>(edges / 5 % 3), ' ');
+            input += kind == 0 ? blanks + "\tx\n"
+                   : kind == 1 ? "x" + blanks + "\ty\n"
+                   : kind == 2 ? "\t" + blanks + "\t\n"
+                   : kind == 3 ? std::string(toEdge - 1, 'x') + "\n"
+                               : std::string(toEdge, ' ') + "\t\n";
+            ++edges;
+        } else if (longLines < 2 && input.size() > (3 + 8 * static_cast<size_t>(longLines)) * part) {
+            // Longer than two parts, so that a part holds no newline: tabs
+            // before and after it, or a word before blanks that go on through it.
+            const std::string through(1100 * 1024, longLines == 0 ? 'x' : ' ');
+            input += longLines == 0 ? "\t" + through + "\tx\n" : "x" + through + "\t\n";
+            ++longLines;
+        } else {
+            const auto form = static_cast<unsigned>(rng());
+            input += std::string(form % 3, ' ') + std::string(form / 3 % 3, '\t') + "text" +
+                     (form / 9 % 2 ? "\tnote" : "") + "\n";
+        }
+    }
+    input += "\tend";
+    TempDir dir;
+    writeFile(dir.file("big"), input);
+    auto reportOf = [&](bool leadingOnly) {
+        std::string report;
+        for (const Found &f : plainModel(input, leadingOnly)) {
+            report += "big:" + std::to_string(f.line) + ":" + std::to_string(f.column) + ": tab would be expanded\n";
+        }
+        return report;
+    };
+    const std::string expected = reportOf(false);
+    for (bool leadingOnly : {false, true}) {
+        const std::string report = leadingOnly ? reportOf(true) : expected;
+        RunResult r = run(leadingOnly ? std::vector<std::string>{"--check", "-l", "big"}
+                                      : std::vector<std::string>{"--check", "big"},
+                          dir.path());
+        EXPECT_TRUE(r.out == report) << (leadingOnly ? "-l: " : "") << r.out.size() << " bytes, not " << report.size();
+        const auto lines = std::count(report.begin(), report.end(), '\n');
+        EXPECT_EQ(r.err, std::to_string(lines) + " lines in 1 file would change; 0 files would not.\n");
+        EXPECT_EQ(r.status, 1);
+    }
+    // A read that fails in the middle of the file, whichever thread reads
+    // there: what is reported is the report's beginning, up to the line
+    // that holds the failing byte at most.
+    const size_t failing = 5 * part + 100;
+    RunOptions options;
+    options.args = {"--check", "big"};
+    options.cwd = dir.path();
+    options.env = {std::string("LD_PRELOAD=") + FAULT_INJECTOR_PATH, "ASAN_OPTIONS=verify_asan_link_order=0",
+                   "FAULT_FILE=big", "FAULT_AT=" + std::to_string(failing) + "=5"};
+    RunResult r = runTool(BLANKFILL_DYNAMIC_PATH, options);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Error while reading from \"big\": " + std::string(std::strerror(5))), std::string::npos);
+    ASSERT_FALSE(r.out.empty());
+    EXPECT_TRUE(r.out.back() == '\n' && expected.compare(0, r.out.size(), r.out) == 0);
+    const uint64_t lastLine = std::stoull(r.out.substr(r.out.rfind("big:") + 4));
+    EXPECT_LE(lastLine, std::count(input.begin(), input.begin() + failing, '\n') + 1);
+}
 
 // A binary file is left alone by --check, --diff and --editorconfig, and
 // converted by plain -i as it always was.
