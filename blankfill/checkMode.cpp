@@ -198,7 +198,8 @@ struct ScanState {
 
 struct SharedCheck {
     int fd;
-    off_t start;  // where the input's first byte is
+    off_t start;      // where the first part begins in the file
+    uint64_t origin;  // and in the scan's offsets
     uint64_t parts;
     uint64_t size;
     bool leadingOnly;
@@ -352,7 +353,7 @@ bool checkPart(Worker &w, uint64_t part) {
     unlockCheck(c, false);
     if (!goOn) return false;
     if (newline) {
-        publishEndState(c, part, {in.line + newlines, offset + tailStart, tail.lineDone, tail.leading},
+        publishEndState(c, part, {in.line + newlines, c.origin + offset + tailStart, tail.lineDone, tail.leading},
                         offset + length);
     }
 
@@ -360,7 +361,7 @@ bool checkPart(Worker &w, uint64_t part) {
     s.leadingOnly = c.leadingOnly;
     s.found = noteFinding;
     s.context = &w.findings;
-    s.base = offset;
+    s.base = c.origin + offset;
     s.line = in.line;
     s.lineStart = in.lineStart;
     s.lineDone = in.lineDone;
@@ -392,7 +393,9 @@ void *checkParts(void *argument) {
     }
 }
 
-// The workers for a large regular file, or 0 when it is to be scanned at once.
+// The workers for the rest of a large regular file from where `fd` is, or 0
+// when it is to be read on at once; *start and *size get where the rest
+// begins and its length.
 int workersFor(int fd, off_t *start, uint64_t *size) {
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
@@ -404,19 +407,21 @@ int workersFor(int fd, off_t *start, uint64_t *size) {
     return processors >= 2 ? processors : 0;
 }
 
-// Checks the first `size` bytes from `start` on `count` workers, the caller
-// being the first, with findings written as `f` writes them and counted in
-// f.count. Returns the state where the last part reported ends and the
-// offset from `start` there, or -1 with errno set when a part could not be
-// read.
-int64_t checkOnWorkers(Findings &f, int fd, off_t start, uint64_t size, int count, bool leadingOnly,
-                       ScanState *end) {
+// Checks the `size` bytes from `start` on `count` workers, the caller being
+// the first, going on from the scan `s` and writing the findings as `f`
+// writes them, counted on in f.count. Then `s` stands where the last part
+// reported ends, and `fd`'s offset too; false with errno set when a part
+// could not be read.
+bool checkOnWorkers(Findings &f, int fd, off_t start, uint64_t size, int count, TabLineScan &s) {
     SharedCheck c;
     c.fd = fd;
     c.start = start;
+    c.origin = s.base;
     c.size = size;
     c.parts = (size + kPartSize - 1) / kPartSize;
-    c.leadingOnly = leadingOnly;
+    c.leadingOnly = s.leadingOnly;
+    c.endState = {s.line, s.lineStart, s.lineDone, s.leading};
+    flushFindings(f);
     pthread_t threads[kMostWorkers];
     int started = 0;
     for (; started < count; ++started) {
@@ -429,17 +434,20 @@ int64_t checkOnWorkers(Findings &f, int fd, off_t start, uint64_t size, int coun
         // A worker that cannot be started leaves its parts to the others.
         if (started > 0 && pthread_create(&threads[started], nullptr, checkParts, &w) != 0) break;
     }
-    *end = ScanState{};
-    if (started == 0) return 0;
+    if (started == 0) return true;
     checkParts(workers[0]);
     for (int i = 1; i < started; ++i) pthread_join(threads[i], nullptr);
-    f.count = c.reported;
+    f.count += c.reported;
     if (c.failedAt != kNoPart && c.failedAt == c.stopAt) {
         errno = c.error;
-        return -1;
+        return false;
     }
-    *end = c.endState;
-    return static_cast<int64_t>(c.endOffset);
+    s.base = c.origin + c.endOffset;
+    s.line = c.endState.line;
+    s.lineStart = c.endState.lineStart;
+    s.lineDone = c.endState.lineDone;
+    s.leading = c.endState.leading;
+    return lseek(fd, start + static_cast<off_t>(c.endOffset), SEEK_SET) >= 0;
 }
 
 // ---- The diff ----------------------------------------------------------------
@@ -606,30 +614,7 @@ Verdict checkInput(int fd, const char *name, bool leadingOnly, bool skipBinary, 
     s.found = noteFinding;
     s.context = &f;
     Verdict verdict = Verdict::unchanged;
-    bool first = true;
-    off_t start = 0;
-    uint64_t size = 0;
-    // A large file on several processors, as far as it reaches now; what
-    // was added to it since is read on below, as any input is.
-    if (const int count = f.nameLength <= kLongestPieceName ? workersFor(fd, &start, &size) : 0; count > 0) {
-        ssize_t probe = readAt(fd, block, kBinaryProbe, start);
-        if (probe >= 0 && skipBinary && looksBinary(reinterpret_cast<const char *>(block), static_cast<size_t>(probe))) {
-            return Verdict::binary;
-        }
-        ScanState end;
-        const int64_t done = checkOnWorkers(f, fd, start, size, count, leadingOnly, &end);
-        if (done < 0 || lseek(fd, start + static_cast<off_t>(done), SEEK_SET) < 0) {
-            verdict = Verdict::unreadable;
-        } else {
-            s.base = static_cast<uint64_t>(done);
-            s.line = end.line;
-            s.lineStart = end.lineStart;
-            s.lineDone = end.lineDone;
-            s.leading = end.leading;
-            first = false;
-        }
-    }
-    for (; verdict != Verdict::unreadable; first = false) {
+    for (bool first = true;; first = false) {
         ssize_t got = readFully(fd, reinterpret_cast<char *>(block), kBlockSize);
         if (got < 0) {
             verdict = Verdict::unreadable;
@@ -639,6 +624,16 @@ Verdict checkInput(int fd, const char *name, bool leadingOnly, bool skipBinary, 
         if (first && skipBinary && looksBinary(bytes, static_cast<size_t>(got))) return Verdict::binary;
         findTabLines(s, block, static_cast<size_t>(got));
         if (static_cast<size_t>(got) < kBlockSize) break;
+        // After a first block, a large file goes on on several processors
+        // as far as it reaches now; what is added to it since is read on
+        // below, as any input is. (A small file is not asked about at all.)
+        off_t start = 0;
+        uint64_t size = 0;
+        const int count = first && f.nameLength <= kLongestPieceName ? workersFor(fd, &start, &size) : 0;
+        if (count > 0 && !checkOnWorkers(f, fd, start, size, count, s)) {
+            verdict = Verdict::unreadable;
+            break;
+        }
     }
     int reason = errno;
     flushFindings(f);

@@ -284,21 +284,23 @@ INSTANTIATE_TEST_SUITE_P(CheckMode, TabLines, ::testing::ValuesIn(allScanKernels
 
 // A file large enough to be checked on several processors (where this
 // machine has several) is reported as the one scan over it reports: lines
-// across the edges of the parts it is cut into (512 KiB), lines longer
+// across the edges of the parts it is cut into (a first block of 256 KiB
+// read at once, then parts of 512 KiB), lines longer
 // than two parts, leading blanks and tabs on either side of an edge, a part
 // ending in its newline, no final newline. A read failing part-way stops
 // the report before the failure, with status 2.
 TEST(CheckMode, LargeFileAsOneScan) {
+    constexpr size_t firstBlock = 256 * 1024;
     constexpr size_t part = 512 * 1024;
     std::mt19937 rng(7);
     std::string input;
-    int edges = 0;
+    int edges = 2;  // the first edge, after the block read at once, takes tabs on both sides
     int longLines = 0;
     while (input.size() < 20 * part) {
-        const size_t toEdge = part - input.size() % part;
+        const size_t toEdge = part - (input.size() + part - firstBlock) % part;
         if (toEdge < 4096) {
             // Across each edge one of five lines, its tab 0, 1 or 2 bytes
-            // past the edge (the first 15 edges take the 15 kinds): leading blanks, inner
+            // past the edge (15 edges in turn take the 15 kinds): leading blanks, inner
             // blanks, tabs on both sides, a newline as the part's last byte,
             // a tab as the next part's first byte after blanks.
             const int kind = edges % 5;
