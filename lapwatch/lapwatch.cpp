@@ -255,9 +255,9 @@ int report(const char *command, const Run &run, const Options &options) {
     return WEXITSTATUS(run.status);
 }
 
-// A series: the commands split at the separator, room for every run, the
-// exports opened, and the command's output sent away with -q; all before the
-// first command starts.
+// A series: the commands split at the separator and room for every run, or
+// the refusal of a series that cannot be run; before any file is opened, so
+// that a refused command line leaves every file named in it as it was.
 void prepareSeries(char **commandAndArguments, const Options &options) {
     if (!splitCommands(commandAndArguments, options.separator, &series)) {
         usage(stderr, "Missing command_name next to the separator \"%s\".", options.separator);
@@ -272,6 +272,12 @@ void prepareSeries(char **commandAndArguments, const Options &options) {
     size_t records = static_cast<size_t>(perCommand * series.commandCount);
     series.records = static_cast<RunRecord *>(std::malloc(records * sizeof *series.records));
     if (series.records == nullptr) error(1, 0, "ERROR: cannot keep the records of %zu runs: no memory.", records);
+}
+
+// A series' exports opened, and the command's output sent away with -q;
+// after the report is opened, which is checked against the standard output
+// the timer was given.
+void openSeriesOutputs(const Options &options) {
     if (options.jsonFile != nullptr) jsonStream = openOutputFile(options.jsonFile, "the JSON export", false);
     if (options.csvFile != nullptr) csvStream = openOutputFile(options.csvFile, "the CSV export", false);
     if (options.quiet) {
@@ -348,8 +354,9 @@ int main(int argc, char **argv) {
     const Options &options = parsed.options;
     const char *command = argv[options.command];
 
-    if (options.reportFile != nullptr) reportStream = openOutputFile(options.reportFile, "the report", options.append);
     if (options.series) prepareSeries(arguments + options.command, options);
+    if (options.reportFile != nullptr) reportStream = openOutputFile(options.reportFile, "the report", options.append);
+    if (options.series) openSeriesOutputs(options);
     writeStartTime();
     installForwarding();
     if (options.series) {

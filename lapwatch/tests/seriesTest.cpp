@@ -371,6 +371,16 @@ TEST(LapwatchSeries, OptionsAndTheirMistakes) {
             EXPECT_EQ(r.out, "") << c.args[0];
         }
     }
+    // A series refused leaves the report file and the exports as they were.
+    const std::vector<std::string> refused[] = {{"-o", report, "--json", json, "-n", "1000000", "true", "---", "true"},
+                                                {"-a", "-o", report, "--json", json, "-n", "2", "true", "---"}};
+    for (const std::vector<std::string> &args : refused) {
+        writeFile(report, "kept\n");
+        writeFile(json, "kept\n");
+        EXPECT_EQ(run(args).status, 1);
+        EXPECT_EQ(readFile(report), "kept\n") << args[0];
+        EXPECT_EQ(readFile(json), "kept\n") << args[0];
+    }
 }
 
 TEST(LapwatchSeries, AppendKeepsWhatTheReportFileHeld) {
