@@ -2,9 +2,9 @@
 //
 // Both find the changing lines with the filter's own scan of marked bytes
 // (findTabLines), which looks at each byte once and converts nothing. The
-// check reads its input a block at a time and keeps no more than a block;
-// the diff holds the file whole, since its hunks reach back over lines
-// already read.
+// check reads its input a block at a time and keeps no more than a block
+// (a large file: a part on each processor, below); the diff holds the file
+// whole, since its hunks reach back over lines already read.
 #include "checkMode.h"
 
 #include <fcntl.h>
