@@ -35,11 +35,14 @@ struct Changed {
     uint64_t start;   // offset of its first byte in the input
 };
 
-// Reads until `length` bytes are in or the input ends; -1 on a failure.
-ssize_t readFully(int fd, char *buffer, size_t length) {
+// Reads until `length` bytes are in or the input ends, from where `fd`
+// stands, or from `offset` when one is given; -1 on a failure.
+ssize_t readFully(int fd, void *buffer, size_t length, off_t offset = -1) {
+    char *bytes = static_cast<char *>(buffer);
     size_t got = 0;
     while (got < length) {
-        ssize_t n = read(fd, buffer + got, length - got);
+        ssize_t n = offset < 0 ? read(fd, bytes + got, length - got)
+                               : pread(fd, bytes + got, length - got, offset + static_cast<off_t>(got));
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -224,21 +227,6 @@ struct Worker {
 };
 Worker *workers[kMostWorkers];
 
-// Reads `length` bytes at `offset`, or fewer where the input ends; -1 on a failure.
-ssize_t readAt(int fd, unsigned char *buffer, size_t length, off_t offset) {
-    size_t got = 0;
-    while (got < length) {
-        ssize_t n = pread(fd, buffer + got, length - got, offset + static_cast<off_t>(got));
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}
-
 // The newlines among [p, p + length). On x86-64, sixteen bytes at a time
 // with the vector instructions that every such processor has: each newline
 // byte subtracts -1 from its lane, the lanes summed for up to 255 rounds.
@@ -325,7 +313,7 @@ bool checkPart(Worker &w, uint64_t part) {
     SharedCheck &c = *w.shared;
     const uint64_t offset = part * kPartSize;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kPartSize, c.size - offset));
-    const ssize_t got = readAt(c.fd, w.block, want, c.start + static_cast<off_t>(offset));
+    const ssize_t got = readFully(c.fd, w.block, want, c.start + static_cast<off_t>(offset));
     if (got < 0) {
         failPart(c, part, errno);
         return false;
