@@ -59,13 +59,17 @@ ThreadCount threads[kMaxCountThreads];
 // Whether the count under way is analysed (see inputAnalysis.h).
 bool analysing;
 
-void countBlock(ThreadCount &t, std::size_t n) {
+void countBlock(ThreadCount &t, const unsigned char *p, std::size_t n) {
     if (analysing) {
-        analysisCount(t.index, threadCounters[t.index], threadBuffers[t.index], n);
+        analysisCount(t.index, threadCounters[t.index], p, n);
     } else {
-        countBytes(threadCounters[t.index], threadBuffers[t.index], n);
+        countBytes(threadCounters[t.index], p, n);
     }
     t.bytes += static_cast<std::int64_t>(n);
+}
+
+void countBlock(ThreadCount &t, std::size_t n) {
+    countBlock(t, threadBuffers[t.index], n);
 }
 
 // One range, read until its end or the file's. Returns 0 or errno.
@@ -110,24 +114,150 @@ void *countRanges(void *arg) {
     return nullptr;
 }
 
+// What the next read may ask for, after `done` bytes of at most `limit`
+// (-1: no limit).
+std::size_t nextWant(std::int64_t done, std::int64_t limit) {
+    if (limit >= 0 && limit - done < static_cast<std::int64_t>(kBufferSize)) {
+        return static_cast<std::size_t>(limit - done);
+    }
+    return kBufferSize;
+}
+
+// One read into `buffer` (none when `want` is 0). Returns the bytes read, 0
+// at the end of input, or -1 with *error set.
+ssize_t readSome(int fd, unsigned char *buffer, std::size_t want, int *error) {
+    if (want == 0) return 0;
+    for (;;) {
+        const ssize_t got = read(fd, buffer, want);
+        if (got >= 0 || errno != EINTR) {
+            if (got < 0) *error = errno;
+            return got;
+        }
+    }
+}
+
+// A stream counted as it is read: one thread only reads into a ring of
+// buffers (those of every thread's index), while the caller counts them in
+// turn. Reading a pipe copies every byte, which took half to two thirds as
+// long as counting random bytes here; with the two apart, the writer on the
+// other end, the reader and the count all run at once where there are
+// processors for them. The
+// ring's order is the input's, so an analysis sees the bytes as one thread
+// reading them would.
+constexpr std::int64_t kRingSlots = kMaxCountThreads;
+
+struct StreamRing {
+    int fd;
+    std::int64_t limit;  // the most bytes to read, from `taken` on; -1: none
+    std::int64_t taken;  // bytes read (the reader's own)
+    std::size_t filled[kRingSlots];
+    // Under the lock:
+    std::int64_t produced;  // slots read
+    std::int64_t consumed;  // slots counted
+    bool ended;
+    int error;
+    bool readerWaits;
+    bool counterWaits;
+    pthread_mutex_t lock;
+    pthread_cond_t readerTurn;
+    pthread_cond_t counterTurn;
+};
+
+void *readStream(void *arg) {
+    StreamRing &r = *static_cast<StreamRing *>(arg);
+    for (;;) {
+        pthread_mutex_lock(&r.lock);
+        // A full ring waits until half of it is free: one wake-up for
+        // several slots, not one for each.
+        if (r.produced - r.consumed == kRingSlots) {
+            r.readerWaits = true;
+            while (r.produced - r.consumed > kRingSlots / 2) pthread_cond_wait(&r.readerTurn, &r.lock);
+            r.readerWaits = false;
+        }
+        const std::int64_t slot = r.produced % kRingSlots;
+        pthread_mutex_unlock(&r.lock);
+        int error = 0;
+        const ssize_t got = readSome(r.fd, threadBuffers[slot], nextWant(r.taken, r.limit), &error);
+        pthread_mutex_lock(&r.lock);
+        if (got > 0) {
+            r.filled[slot] = static_cast<std::size_t>(got);
+            r.taken += got;
+            ++r.produced;
+        } else {
+            r.ended = true;
+            r.error = error;
+        }
+        if (r.counterWaits) pthread_cond_signal(&r.counterTurn);
+        pthread_mutex_unlock(&r.lock);
+        if (got <= 0) return nullptr;
+    }
+}
+
+// Counts the ring's slots in turn into `t` until the reader ends. Returns 0
+// or the errno of the failed read.
+int countRing(StreamRing &r, ThreadCount &t) {
+    for (;;) {
+        pthread_mutex_lock(&r.lock);
+        while (r.consumed == r.produced && !r.ended) {
+            r.counterWaits = true;
+            pthread_cond_wait(&r.counterTurn, &r.lock);
+        }
+        r.counterWaits = false;
+        const bool done = r.consumed == r.produced;
+        const std::int64_t slot = r.consumed % kRingSlots;
+        pthread_mutex_unlock(&r.lock);
+        if (done) return r.error;
+        countBlock(t, threadBuffers[slot], r.filled[slot]);
+        pthread_mutex_lock(&r.lock);
+        ++r.consumed;
+        if (r.readerWaits && r.produced - r.consumed <= kRingSlots / 2) pthread_cond_signal(&r.readerTurn);
+        pthread_mutex_unlock(&r.lock);
+    }
+}
+
+// The first bytes of a stream are read and counted on one thread: a short
+// input (a line typed, a small pipe) is done before a second thread would
+// have started.
+constexpr std::int64_t kStreamAlone = std::int64_t{1} << 20;
+
 // Reads on from the descriptor's offset until the end of input, or until
 // `limit` bytes (-1: none) were read: a terminal's end is one keystroke,
-// and reading on after it would wait for another. Returns 0 or errno.
-int countToEnd(int fd, ThreadCount &t, std::int64_t limit = -1) {
+// and reading on after it would wait for another. What is not a regular
+// file is read on a thread of its own past its first kStreamAlone bytes,
+// where there is a second processor (unless `mayShare` is false). Returns 0
+// or errno.
+int countToEnd(int fd, ThreadCount &t, std::int64_t limit = -1, bool mayShare = true) {
+    const std::int64_t start = t.bytes;
+    struct stat st;
+    bool share = mayShare && fstat(fd, &st) == 0 && !S_ISREG(st.st_mode);
     for (;;) {
-        std::size_t want = kBufferSize;
-        if (limit >= 0 && limit - t.bytes < static_cast<std::int64_t>(want)) {
-            want = static_cast<std::size_t>(limit - t.bytes);
-        }
-        if (want == 0) return 0;
-        const ssize_t got = read(fd, threadBuffers[t.index], want);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (got == 0) return 0;
+        int error = 0;
+        const ssize_t got = readSome(fd, threadBuffers[t.index], nextWant(t.bytes - start, limit), &error);
+        if (got <= 0) return got < 0 ? error : 0;
         countBlock(t, static_cast<std::size_t>(got));
+        if (share && t.bytes - start >= kStreamAlone) {
+            if (usableProcessors() >= 2) break;
+            share = false;
+        }
     }
+    StreamRing r{};
+    r.fd = fd;
+    r.limit = limit < 0 ? -1 : limit - (t.bytes - start);
+    pthread_mutex_init(&r.lock, nullptr);
+    pthread_cond_init(&r.readerTurn, nullptr);
+    pthread_cond_init(&r.counterTurn, nullptr);
+    pthread_t reader;
+    int error = 0;
+    if (pthread_create(&reader, nullptr, readStream, &r) == 0) {
+        error = countRing(r, t);
+        pthread_join(reader, nullptr);
+    } else {
+        error = countToEnd(fd, t, r.limit, false);
+    }
+    pthread_cond_destroy(&r.counterTurn);
+    pthread_cond_destroy(&r.readerTurn);
+    pthread_mutex_destroy(&r.lock);
+    return error;
 }
 
 // The file's size as it is now, in ranges over `count` threads (the caller

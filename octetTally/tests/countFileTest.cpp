@@ -1,12 +1,17 @@
 // A whole input counted on every number of threads, against a plain count,
 // at the sizes where ranges, reads and the share of a thread begin and end,
-// and the threads a count takes for a size.
+// and the threads a count takes for a size; and a stream, read on a thread
+// of its own past its first megabyte, against a plain count.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -56,6 +61,58 @@ TEST(CountFile, EveryThreadCountEqualsAPlainCount) {
             EXPECT_EQ(bytes, sizes[s]);
             for (int v = 0; v < 256; ++v) ASSERT_EQ(got[v], want[v]) << "value " << v;
         }
+    }
+}
+
+// Writes `data` to `fd` in pieces of random sizes, pausing now and then so
+// that the count waits for the reader; then closes it, first sending a byte
+// to the other end that is never read where `reset` (the reader then finds
+// the connection reset once it has read everything).
+void writeInPieces(int fd, int other, const std::string &data, bool reset) {
+    if (reset) {
+        ASSERT_EQ(write(other, "x", 1), 1);
+    }
+    std::mt19937 gen(3);
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t piece = std::min<std::size_t>(data.size() - at, 1 + gen() % 300000);
+        const ssize_t sent = send(fd, data.data() + at, piece, MSG_NOSIGNAL);
+        if (sent <= 0) break;  // the reader stopped at its length
+        at += static_cast<std::size_t>(sent);
+        if (gen() % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(fd);
+}
+
+TEST(CountFile, AStreamEqualsAPlainCount) {
+    const std::int64_t mib = std::int64_t{1} << 20;
+    const struct {
+        std::int64_t bytes;
+        std::int64_t length;  // -1: to the end
+        bool reset;
+        int error;
+    } cases[] = {
+        {5 * mib + 7, -1, false, 0},
+        {5 * mib + 7, 3 * mib + 5, false, 0},
+        {5 * mib + 7, mib, false, 0},
+        {3 * mib + 1, -1, true, ECONNRESET},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bytes << " bytes, length " << c.length << ", reset " << c.reset);
+        const std::string data = contents(static_cast<std::size_t>(c.bytes), 0);
+        const std::size_t counted = static_cast<std::size_t>(c.length < 0 ? c.bytes : c.length);
+        std::uint64_t want[256] = {};
+        for (std::size_t i = 0; i < counted; ++i) ++want[static_cast<unsigned char>(data[i])];
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        std::thread writer(writeInPieces, ends[0], ends[1], std::cref(data), c.reset);
+        std::uint64_t got[256] = {};
+        std::int64_t bytes = 0;
+        EXPECT_EQ(countInputPart(ends[1], 1, CountPart{0, c.length, nullptr}, got, &bytes), c.error);
+        shutdown(ends[1], SHUT_RD);
+        writer.join();
+        close(ends[1]);
+        EXPECT_EQ(bytes, static_cast<std::int64_t>(counted));
+        for (int v = 0; v < 256; ++v) ASSERT_EQ(got[v], want[v]) << "value " << v;
     }
 }
 
