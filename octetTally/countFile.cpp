@@ -138,12 +138,13 @@ ssize_t readSome(int fd, unsigned char *buffer, std::size_t want, int *error) {
 
 // A stream counted as it is read: one thread only reads into a ring of
 // buffers (those of every thread's index), while the caller counts them in
-// turn. Reading a pipe copies every byte, which took half to two thirds as
-// long as counting random bytes here; with the two apart, the writer on the
-// other end, the reader and the count all run at once where there are
-// processors for them. The
-// ring's order is the input's, so an analysis sees the bytes as one thread
-// reading them would.
+// turn, in the input's order, so that an analysis sees the bytes as one
+// thread reading them would. On one thread each read waited for the count
+// before it and the count for each read, while the writer on the other end
+// of a pipe waited for both; apart, they run at once where there are
+// processors for them. Measured on two processors and kept the simplest:
+// the order sums fed on the reading thread, or a count that waits for half
+// the ring to fill, were slower.
 constexpr std::int64_t kRingSlots = kMaxCountThreads;
 
 struct StreamRing {
