@@ -142,12 +142,22 @@ ssize_t readSome(int fd, unsigned char *buffer, std::size_t want, int *error) {
 // thread reading them would. On one thread each read waited for the count
 // before it and the count for each read, while the writer on the other end
 // of a pipe waited for both; apart, they run at once where there are
-// processors for them. Measured on two processors and kept the simplest:
-// the order sums fed on the reading thread, or a count that waits for half
-// the ring to fill, were slower; one thread or two chosen from how long the
-// reads and counts took was no faster, and chose wrong on text. One
-// repeated byte, quick to count, is read a few hundredths slower so.
+// processors for them. But where the count keeps waiting for the reads (a
+// slow writer, or bytes as quick to count as one repeated byte, which took
+// up to a quarter longer on two threads here), the hand-overs cost more
+// than they save, and the rest is read on one thread again. Measured on two
+// processors and dropped: the order sums fed on the reading thread, a count
+// that waits for half the ring to fill, and one thread or two chosen from
+// how long reads and counts took (no faster, and wrong on text).
 constexpr std::int64_t kRingSlots = kMaxCountThreads;
+// The count goes back to one thread when it waited for more than seven in
+// eight of the slots of each of two windows this long in a row. Here, with
+// the writer, the reader and the count on two processors, a count of random
+// bytes with the order sums and blocks of a megabyte waited for 0 to 58 of
+// a window's 64 slots, one of one repeated byte for 17 to 64 (more than 56
+// in half the windows); a plain count of random bytes, quicker, went back
+// in 6 runs of 10, and was as fast on one thread or two.
+constexpr std::int64_t kStarvedWindow = 8 * kRingSlots;
 
 struct StreamRing {
     int fd;
@@ -158,6 +168,8 @@ struct StreamRing {
     std::int64_t produced;  // slots read
     std::int64_t consumed;  // slots counted
     bool ended;
+    bool atEnd;  // the reader found the end of input, or an error
+    bool stop;   // the count asks the reader to end
     int error;
     bool readerWaits;
     bool counterWaits;
@@ -174,8 +186,14 @@ void *readStream(void *arg) {
         // several slots, not one for each.
         if (r.produced - r.consumed == kRingSlots) {
             r.readerWaits = true;
-            while (r.produced - r.consumed > kRingSlots / 2) pthread_cond_wait(&r.readerTurn, &r.lock);
+            while (r.produced - r.consumed > kRingSlots / 2 && !r.stop) pthread_cond_wait(&r.readerTurn, &r.lock);
             r.readerWaits = false;
+        }
+        if (r.stop) {
+            r.ended = true;
+            pthread_cond_signal(&r.counterTurn);
+            pthread_mutex_unlock(&r.lock);
+            return nullptr;
         }
         const std::int64_t slot = r.produced % kRingSlots;
         pthread_mutex_unlock(&r.lock);
@@ -188,6 +206,7 @@ void *readStream(void *arg) {
             ++r.produced;
         } else {
             r.ended = true;
+            r.atEnd = true;
             r.error = error;
         }
         if (r.counterWaits) pthread_cond_signal(&r.counterTurn);
@@ -196,16 +215,27 @@ void *readStream(void *arg) {
     }
 }
 
-// Counts the ring's slots in turn into `t` until the reader ends. Returns 0
-// or the errno of the failed read.
+// Counts the ring's slots in turn into `t` until the reader ends, or until
+// the count asked it to. Returns 0 or the errno of the failed read.
 int countRing(StreamRing &r, ThreadCount &t) {
+    std::int64_t waits = 0;
+    int starvedWindows = 0;  // in a row
     for (;;) {
         pthread_mutex_lock(&r.lock);
+        if (r.consumed == r.produced && !r.ended) ++waits;
         while (r.consumed == r.produced && !r.ended) {
             r.counterWaits = true;
             pthread_cond_wait(&r.counterTurn, &r.lock);
         }
         r.counterWaits = false;
+        if (r.consumed % kStarvedWindow == kStarvedWindow - 1) {
+            starvedWindows = 8 * waits > 7 * kStarvedWindow ? starvedWindows + 1 : 0;
+            if (starvedWindows == 2) {
+                r.stop = true;
+                pthread_cond_signal(&r.readerTurn);
+            }
+            waits = 0;
+        }
         const bool done = r.consumed == r.produced;
         const std::int64_t slot = r.consumed % kRingSlots;
         pthread_mutex_unlock(&r.lock);
@@ -238,7 +268,7 @@ int countToEnd(int fd, ThreadCount &t, std::int64_t limit = -1, bool mayShare = 
         const ssize_t got = readSome(fd, threadBuffers[t.index], nextWant(t.bytes - start, limit), &error);
         if (got <= 0) return got < 0 ? error : 0;
         countBlock(t, static_cast<std::size_t>(got));
-        if (share && t.bytes - start >= kStreamAlone) {
+        if (share && t.bytes - start >= kStreamAlone && nextWant(t.bytes - start, limit) > 0) {
             if (usableProcessors() >= 2) break;
             share = false;
         }
@@ -251,12 +281,13 @@ int countToEnd(int fd, ThreadCount &t, std::int64_t limit = -1, bool mayShare = 
     pthread_cond_init(&r.counterTurn, nullptr);
     pthread_t reader;
     int error = 0;
+    bool alone = true;
     if (pthread_create(&reader, nullptr, readStream, &r) == 0) {
         error = countRing(r, t);
         pthread_join(reader, nullptr);
-    } else {
-        error = countToEnd(fd, t, r.limit, false);
+        alone = !r.atEnd;
     }
+    if (alone) error = countToEnd(fd, t, r.limit < 0 ? -1 : r.limit - r.taken, false);
     pthread_cond_destroy(&r.counterTurn);
     pthread_cond_destroy(&r.readerTurn);
     pthread_mutex_destroy(&r.lock);

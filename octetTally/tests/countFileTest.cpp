@@ -64,21 +64,24 @@ TEST(CountFile, EveryThreadCountEqualsAPlainCount) {
     }
 }
 
-// Writes `data` to `fd` in pieces of random sizes, pausing now and then so
-// that the count waits for the reader; then closes it, first sending a byte
-// to the other end that is never read where `reset` (the reader then finds
-// the connection reset once it has read everything).
-void writeInPieces(int fd, int other, const std::string &data, bool reset) {
+// Writes the first `bytes` of `data` to `fd` in pieces of random sizes;
+// where `slow`, pieces of at most one read, each after a pause, so that the
+// count keeps waiting for the reader and goes back to one thread. Then
+// closes it, first sending a byte to the other end that is never read where
+// `reset` (the reader then finds the connection reset once it has read
+// everything).
+void writeInPieces(int fd, int other, const std::string &data, std::size_t bytes, bool slow, bool reset) {
     if (reset) {
         ASSERT_EQ(write(other, "x", 1), 1);
     }
     std::mt19937 gen(3);
-    for (std::size_t at = 0; at < data.size();) {
-        const std::size_t piece = std::min<std::size_t>(data.size() - at, 1 + gen() % 300000);
+    for (std::size_t at = 0; at < bytes;) {
+        const std::size_t most = slow ? kCountRead : 300000;
+        const std::size_t piece = std::min<std::size_t>(bytes - at, 1 + gen() % most);
         const ssize_t sent = send(fd, data.data() + at, piece, MSG_NOSIGNAL);
         if (sent <= 0) break;  // the reader stopped at its length
         at += static_cast<std::size_t>(sent);
-        if (gen() % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (slow) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     close(fd);
 }
@@ -88,23 +91,27 @@ TEST(CountFile, AStreamEqualsAPlainCount) {
     const struct {
         std::int64_t bytes;
         std::int64_t length;  // -1: to the end
+        bool slow;
         bool reset;
         int error;
     } cases[] = {
-        {5 * mib + 7, -1, false, 0},
-        {5 * mib + 7, 3 * mib + 5, false, 0},
-        {5 * mib + 7, mib, false, 0},
-        {3 * mib + 1, -1, true, ECONNRESET},
+        {21 * mib + 7, -1, true, false, 0},
+        {21 * mib + 7, 19 * mib + 5, true, false, 0},
+        {5 * mib + 7, 3 * mib + 5, false, false, 0},
+        {5 * mib + 7, mib, false, false, 0},
+        {3 * mib + 1, -1, false, true, ECONNRESET},
     };
+    const std::string data = contents(static_cast<std::size_t>(21 * mib + 7), 0);
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.bytes << " bytes, length " << c.length << ", reset " << c.reset);
-        const std::string data = contents(static_cast<std::size_t>(c.bytes), 0);
+        SCOPED_TRACE(testing::Message() << c.bytes << " bytes, length " << c.length << ", slow " << c.slow
+                                        << ", reset " << c.reset);
         const std::size_t counted = static_cast<std::size_t>(c.length < 0 ? c.bytes : c.length);
         std::uint64_t want[256] = {};
         for (std::size_t i = 0; i < counted; ++i) ++want[static_cast<unsigned char>(data[i])];
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        std::thread writer(writeInPieces, ends[0], ends[1], std::cref(data), c.reset);
+        std::thread writer(writeInPieces, ends[0], ends[1], std::cref(data), static_cast<std::size_t>(c.bytes),
+                           c.slow, c.reset);
         std::uint64_t got[256] = {};
         std::int64_t bytes = 0;
         EXPECT_EQ(countInputPart(ends[1], 1, CountPart{0, c.length, nullptr}, got, &bytes), c.error);
