@@ -134,6 +134,8 @@ for name in ${FILES:-random text onebyte}; do
     pairs "octetTally -e -b 1M" "octetTally" -- "$tool" "$file" -- "$tool" -e -b 1M "$file"
     pairs "cat f | octetTally -e -b 1M" "cat f | wc -l" -- bash -c "cat '$file' | wc -l" -- \
       bash -c "cat '$file' | '$tool' -e -b 1M"
+    [ -z "$baseline" ] || pairs "cat f | baseline octetTally -e -b 1M" "cat f | wc -l" -- \
+      bash -c "cat '$file' | wc -l" -- bash -c "cat '$file' | '$baseline' -e -b 1M"
     "$kernels" --order "$file" | sed 's/^/  /'
     peak=$(/usr/bin/time -v "$tool" -e -b 64 "$file" 2>&1 >/dev/null | awk -F: '/Maximum resident/ { gsub(/ /, "", $2); print $2 }')
     echo "  peak memory of octetTally -e -b 64: $peak KiB"
