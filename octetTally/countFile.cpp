@@ -335,16 +335,11 @@ int countInRanges(int fd, int count, const CountPart &part = CountPart{0, -1, nu
 int skipInput(int fd, std::int64_t offset) {
     if (offset == 0 || lseek(fd, static_cast<off_t>(offset), SEEK_CUR) >= 0) return 0;
     if (errno != ESPIPE) return errno;
-    while (offset > 0) {
-        const std::size_t want = offset < static_cast<std::int64_t>(kBufferSize) ? static_cast<std::size_t>(offset)
-                                                                                 : kBufferSize;
-        const ssize_t got = read(fd, threadBuffers[0], want);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (got == 0) return 0;
-        offset -= got;
+    for (std::int64_t skipped = 0; skipped < offset;) {
+        int error = 0;
+        const ssize_t got = readSome(fd, threadBuffers[0], nextWant(skipped, offset), &error);
+        if (got <= 0) return got < 0 ? error : 0;
+        skipped += got;
     }
     return 0;
 }
