@@ -37,7 +37,6 @@ constexpr std::size_t kLanes = 8;
 // Eight bytes that all repeat the piece's first byte (zero padding, runs of
 // one value) are counted in a register with one comparison instead.
 void multiTableCount(ByteCounters &c, const unsigned char *p, std::size_t n) {
-    auto &laneCounts = c.laneCounts;
     const std::uint64_t runWord = 0x0101010101010101ULL * p[0];
     std::uint32_t runBytes = 0;
     std::size_t i = 0;
@@ -48,17 +47,10 @@ void multiTableCount(ByteCounters &c, const unsigned char *p, std::size_t n) {
             runBytes += kLanes;
             continue;
         }
-        ++laneCounts[0][word & 0xff];
-        ++laneCounts[1][(word >> 8) & 0xff];
-        ++laneCounts[2][(word >> 16) & 0xff];
-        ++laneCounts[3][(word >> 24) & 0xff];
-        ++laneCounts[4][(word >> 32) & 0xff];
-        ++laneCounts[5][(word >> 40) & 0xff];
-        ++laneCounts[6][(word >> 48) & 0xff];
-        ++laneCounts[7][word >> 56];
+        countWord(c, word);
     }
-    laneCounts[0][p[0]] += runBytes;
-    for (; i < n; ++i) ++laneCounts[0][p[i]];
+    c.laneCounts[0][p[0]] += runBytes;
+    for (; i < n; ++i) ++c.laneCounts[0][p[i]];
 }
 
 void multiTableFold(ByteCounters &c) {
@@ -303,7 +295,6 @@ void countPieces(ByteCounters &c, CountKernel kernel, const unsigned char *p, st
 }
 
 // The look at a block decides on its first line of bytes.
-constexpr std::size_t kLookBlock = 65536;
 constexpr std::size_t kLookBytes = 64;
 
 bool repeatsOneByte(const unsigned char *p) {
@@ -318,6 +309,15 @@ bool looksLikeText(const unsigned char *p) {
     unsigned char any = 0;
     for (std::size_t i = 0; i < kLookBytes; ++i) any |= p[i];
     return any < 0x80;
+}
+
+// The kernel for a block of `n` bytes (at most kLookBlock), `main` being the
+// processor's choice.
+CountKernel lookAt(CountKernel main, const unsigned char *p, std::size_t n) {
+    if (n < kLookBytes || repeatsOneByte(p)) return CountKernel::multiTable;
+    // The bit planes skip the half-bytes text lacks, and stay ahead.
+    if (main == CountKernel::multiTable && looksLikeText(p)) return CountKernel::pairTable;
+    return main;
 }
 
 }  // namespace
@@ -347,19 +347,21 @@ void countBytes(ByteCounters &counters, const unsigned char *p, std::size_t n) {
     countBytesAs(counters, chosenCountKernel(), p, n);
 }
 
+bool countsWordByWord(const unsigned char *p, std::size_t n) {
+    // A run of one value is counted in a register instead.
+    return n >= kLookBytes && !repeatsOneByte(p) && lookAt(chosenCountKernel(), p, n) == CountKernel::multiTable;
+}
+
+void reserveWords(ByteCounters &counters, std::size_t n) {
+    std::uint64_t &since = counters.bytesSinceFold[static_cast<int>(CountKernel::multiTable)];
+    if (since + n > kFoldLimit) fold(counters, CountKernel::multiTable);
+    since += n;
+}
+
 void countBytesAs(ByteCounters &counters, CountKernel main, const unsigned char *p, std::size_t n) {
     while (n > 0) {
         const std::size_t block = n < kLookBlock ? n : kLookBlock;
-        CountKernel kernel = main;
-        if (block < kLookBytes) {
-            kernel = CountKernel::multiTable;
-        } else if (repeatsOneByte(p)) {
-            kernel = CountKernel::multiTable;
-        } else if (main == CountKernel::multiTable && looksLikeText(p)) {
-            // The bit planes skip the half-bytes text lacks, and stay ahead.
-            kernel = CountKernel::pairTable;
-        }
-        countPieces(counters, kernel, p, block);
+        countPieces(counters, lookAt(main, p, block), p, block);
         p += block;
         n -= block;
     }

@@ -49,5 +49,27 @@ void countBytesAs(ByteCounters &counters, CountKernel main, const unsigned char 
 // (nor, on a processor without AVX-512, text-like).
 CountKernel chosenCountKernel();
 
+// For a caller that does work of its own beside the count, byte for byte
+// (the order sums): the multi-table kernel's step, one 64-bit word of eight
+// bytes into the eight tables, leaves the processor's vector units idle.
+// Whether countBytes would count the look block at `p` (`n` bytes, at most
+// kLookBlock) that way, the bytes being no run of one value.
+constexpr std::size_t kLookBlock = 65536;
+bool countsWordByWord(const unsigned char *p, std::size_t n);
+// Makes room in the multi-table counters for `n` more bytes (at most
+// kLookBlock) counted by countWord.
+void reserveWords(ByteCounters &counters, std::size_t n);
+inline void countWord(ByteCounters &counters, std::uint64_t word) {
+    auto &laneCounts = counters.laneCounts;
+    ++laneCounts[0][word & 0xff];
+    ++laneCounts[1][(word >> 8) & 0xff];
+    ++laneCounts[2][(word >> 16) & 0xff];
+    ++laneCounts[3][(word >> 24) & 0xff];
+    ++laneCounts[4][(word >> 32) & 0xff];
+    ++laneCounts[5][(word >> 40) & 0xff];
+    ++laneCounts[6][(word >> 48) & 0xff];
+    ++laneCounts[7][word >> 56];
+}
+
 // Adds every count gathered in `counters` to `totals` and zeroes them.
 void takeByteTotals(ByteCounters &counters, std::uint64_t totals[256]);

@@ -69,12 +69,24 @@ void endBlock(Piece &piece) {
     piece.blockFill = 0;
 }
 
-// The next `n` bytes, all in the block under way.
-void countIntoBlock(Piece &piece, ByteCounters &counters, const unsigned char *p, std::size_t n) {
-    if (plan.blockSize < kKernelBlock) {
-        for (std::size_t i = 0; i < n; ++i) ++piece.block[p[i]];
+// Counts the `n` bytes, and gathers their order sums where `order` is
+// given, in one pass where the two can share it.
+void countAndGather(SequenceState *order, ByteCounters &counters, const unsigned char *p, std::size_t n) {
+    if (order != nullptr) {
+        sequenceFeedCounting(*order, counters, p, n);
     } else {
         countBytes(counters, p, n);
+    }
+}
+
+// The next `n` bytes, all in the block under way.
+void countIntoBlock(Piece &piece, ByteCounters &counters, SequenceState *order, const unsigned char *p,
+                    std::size_t n) {
+    if (plan.blockSize < kKernelBlock) {
+        if (order != nullptr) sequenceFeed(*order, p, n);
+        for (std::size_t i = 0; i < n; ++i) ++piece.block[p[i]];
+    } else {
+        countAndGather(order, counters, p, n);
     }
     piece.blockFill += static_cast<std::int64_t>(n);
     if (piece.blockFill == plan.blockSize) {
@@ -143,15 +155,15 @@ void analysisRangeBegin(int thread, std::int64_t range, off_t at) {
 
 void analysisCount(int thread, ByteCounters &counters, const unsigned char *p, std::size_t n) {
     Piece &piece = pieces[thread];
-    if (plan.orderSums) sequenceFeed(piece.sequence, p, n);
+    SequenceState *order = plan.orderSums ? &piece.sequence : nullptr;
     if (plan.blockSize == 0) {
-        countBytes(counters, p, n);
+        countAndGather(order, counters, p, n);
         return;
     }
     while (n > 0) {
         const std::int64_t room = plan.blockSize - piece.blockFill;
         const std::size_t take = static_cast<std::int64_t>(n) < room ? n : static_cast<std::size_t>(room);
-        countIntoBlock(piece, counters, p, take);
+        countIntoBlock(piece, counters, order, p, take);
         p += take;
         n -= take;
     }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "byteStats.h"
+#include "countBytes.h"
 
 struct SequenceState {
     std::uint64_t productsLow;   // sum of neighbours' products, two 64-bit words
@@ -33,6 +34,9 @@ struct SequenceState {
 void sequenceStart(SequenceState &s, int phase);
 // Gathers the next `n` bytes of the piece.
 void sequenceFeed(SequenceState &s, const unsigned char *p, std::size_t n);
+// The same, and countBytes of the same bytes into `counters`: where both
+// would go word by word, in one loop.
+void sequenceFeedCounting(SequenceState &s, ByteCounters &counters, const unsigned char *p, std::size_t n);
 // Joins `next`, the piece that follows `into` directly, to it.
 void sequenceJoin(SequenceState &into, const SequenceState &next);
 // The sums of a whole input gathered into `s`, the last byte's product with

@@ -1,6 +1,7 @@
-// The counting kernels: every kernel this processor can run, and the tool's
-// own choice among them, against a plain count on random, skewed, one-byte
-// and block-boundary inputs, and totals beyond 32 bits.
+// The counting kernels: every kernel this processor can run, the tool's own
+// choice among them, and the count beside the order sums, against a plain
+// count on random, skewed, one-byte and block-boundary inputs, and totals
+// beyond 32 bits.
 #include <cstdint>
 #include <random>
 #include <string>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "countBytes.h"
+#include "sequenceSums.h"
 
 namespace {
 
@@ -52,7 +54,9 @@ std::vector<unsigned char> textBytes(std::size_t n) {
     return data;
 }
 
-// The kernels, and the tool's entry as a fourth way of counting.
+// The kernels, the tool's entry, and the count beside the order sums, run
+// only where it has a loop of its own (the processor has AVX2 and counts
+// word by word).
 struct Way {
     std::string name;
     bool runnable;
@@ -64,6 +68,8 @@ void viaKernel(CountKernel kernel, const unsigned char *p, std::size_t n) {
     countBytesWith(counters, kernel, p, n);
 }
 void viaEntry(CountKernel, const unsigned char *p, std::size_t n) { countBytes(counters, p, n); }
+SequenceState order;  // its sums are the order sums' tests' own
+void viaOrderSums(CountKernel, const unsigned char *p, std::size_t n) { sequenceFeedCounting(order, counters, p, n); }
 
 std::vector<Way> ways() {
     std::vector<Way> all;
@@ -73,6 +79,9 @@ std::vector<Way> ways() {
     }
     all.push_back({std::string("entry (") + countKernelName(chosenCountKernel()) + ")", true,
                    viaEntry, chosenCountKernel()});
+    all.push_back({"beside the order sums",
+                   orderKernelSupported(OrderKernel::avx2) && chosenCountKernel() == CountKernel::multiTable,
+                   viaOrderSums, chosenCountKernel()});
     return all;
 }
 
@@ -167,12 +176,34 @@ TEST(CountBytes, TotalsBeyondThirtyTwoBits) {
     constexpr std::uint64_t repeats = 4200;
     ASSERT_GT(once['e'] * repeats, std::uint64_t{1} << 32);
     for (const Way &way : ways()) {
-        if (!way.runnable || way.count == viaEntry) continue;
+        // The entry and the count beside the order sums fold as the kernels do
+        // (the next test), and would only take longer.
+        if (!way.runnable || way.count == viaEntry || way.count == viaOrderSums) continue;
         for (std::uint64_t r = 0; r < repeats; ++r) way.count(way.kernel, block.data(), block.size());
         const Counts got = taken();
         for (std::size_t v = 0; v < 256; ++v) {
             ASSERT_EQ(got[v], once[v] * repeats) << way.name << ", value " << v;
         }
+    }
+    if (!notRunnable().empty()) GTEST_SKIP() << "not run on this processor: " << notRunnable();
+}
+
+TEST(CountBytes, CountersNearTheirLimitAreFoldedFirst) {
+    // The counters as a run of 'A' leaves them, 5,000 bytes short of the
+    // 32-bit limit, then a megabyte of 'A' that each way counts word by
+    // word (a high byte opens each look block): counted into the same
+    // counters unfolded, the count of 'A' would wrap.
+    std::vector<unsigned char> data(1 << 20, 'A');
+    for (std::size_t i = 0; i < data.size(); i += kLookBlock) data[i] = 0xFF;
+    const std::uint32_t before = UINT32_MAX - 5000;
+    for (const Way &way : ways()) {
+        if (!way.runnable) continue;
+        counters.laneCounts[0]['A'] = before;
+        counters.bytesSinceFold[static_cast<int>(CountKernel::multiTable)] = before;
+        way.count(way.kernel, data.data(), data.size());
+        Counts want = naiveCount(data);
+        want['A'] += before;
+        ASSERT_EQ(taken(), want) << way.name;
     }
     if (!notRunnable().empty()) GTEST_SKIP() << "not run on this processor: " << notRunnable();
 }

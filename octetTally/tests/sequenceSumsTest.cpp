@@ -1,7 +1,9 @@
 // The order sums against plain loops: every kernel the processor runs, its
 // products of neighbours against a plain sum and its Monte-Carlo points
-// against the exact test around the arc, and an input split anywhere and
-// joined again.
+// against the exact test around the arc, an input split anywhere and joined
+// again, and the sums gathered beside the count.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -17,6 +19,25 @@ std::vector<unsigned char> randomBytes(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::vector<unsigned char> data(n);
     for (unsigned char &c : data) c = static_cast<unsigned char>(gen());
+    return data;
+}
+
+// Points around the arc: for each x, the y values just inside, on and just
+// outside it, and the corners of their cells of 65,536 and of 512 values.
+std::vector<unsigned char> pointsAroundTheArc() {
+    std::vector<unsigned char> data;
+    const double radius = (1 << 24) - 1;
+    for (std::uint32_t x = 0; x < (1u << 24); x += 4099) {
+        const std::uint32_t edge = static_cast<std::uint32_t>(std::sqrt(radius * radius - double(x) * x));
+        for (std::uint32_t y : {edge - 1, edge, edge + 1, edge | 0xFFFF, edge & ~0xFFFFu, edge | 0x1FF, edge & ~0x1FFu}) {
+            if (y >= (1u << 24)) continue;
+            for (std::uint32_t v : {x, y}) {
+                data.push_back(static_cast<unsigned char>(v >> 16));
+                data.push_back(static_cast<unsigned char>(v >> 8));
+                data.push_back(static_cast<unsigned char>(v));
+            }
+        }
+    }
     return data;
 }
 
@@ -46,21 +67,9 @@ TEST(SequenceSums, EveryProductKernelEqualsAPlainSum) {
 }
 
 TEST(SequenceSums, EveryPointKernelAgreesWithTheExactTest) {
-    // Random points, and points around the arc: for each x, the y values
-    // just inside, on and just outside it, and the corners of their cells.
     std::vector<unsigned char> data = randomBytes(6 * 100000, 2);
-    const double radius = (1 << 24) - 1;
-    for (std::uint32_t x = 0; x < (1u << 24); x += 4099) {
-        const std::uint32_t edge = static_cast<std::uint32_t>(std::sqrt(radius * radius - double(x) * x));
-        for (std::uint32_t y : {edge - 1, edge, edge + 1, edge | 0xFFFF, edge & ~0xFFFFu}) {
-            if (y >= (1u << 24)) continue;
-            for (std::uint32_t v : {x, y}) {
-                data.push_back(static_cast<unsigned char>(v >> 16));
-                data.push_back(static_cast<unsigned char>(v >> 8));
-                data.push_back(static_cast<unsigned char>(v));
-            }
-        }
-    }
+    const std::vector<unsigned char> arc = pointsAroundTheArc();
+    data.insert(data.end(), arc.begin(), arc.end());
     std::uint64_t exactPoints = 0, exactInside = 0;
     monteCarloPointsExact(data.data(), data.size(), exactPoints, exactInside);
     ASSERT_GT(exactInside, 0u);
@@ -123,6 +132,42 @@ TEST(SequenceSums, PiecesJoinedEqualTheWhole) {
             ASSERT_EQ(got.points, want.points) << a << " " << b;
             ASSERT_EQ(got.inside, want.inside) << a << " " << b;
         }
+    }
+}
+
+TEST(SequenceSums, GatheredBesideTheCountAsAlone) {
+    // Random bytes with the arc's points among them (from a point's start),
+    // text and a run of one byte (which are counted apart), fed in pieces of
+    // sizes around the loop's rounds of 96 bytes and the look blocks, from
+    // every place within a point: the sums and the counts as when gathered
+    // and counted apart.
+    std::vector<unsigned char> data = randomBytes(6 * 30000, 4);
+    const std::vector<unsigned char> arc = pointsAroundTheArc();
+    data.insert(data.end(), arc.begin(), arc.end());
+    const std::vector<unsigned char> tail = randomBytes(70000, 5);
+    data.insert(data.end(), tail.begin(), tail.end());
+    data.insert(data.end(), 70000, 'a');
+    for (int i = 0; i < 70000; ++i) data.push_back(static_cast<unsigned char>("some text\n"[i % 10]));
+    static ByteCounters counters, apart;
+    for (std::size_t piece : {64, 99, 100, 101, 197, 1000, 65536, 65537, 200000}) {
+        SequenceState fed, alone;
+        sequenceStart(fed, 0);
+        sequenceStart(alone, 0);
+        // The pieces are 0 to 5 bytes short of `piece` in turn.
+        for (std::size_t at = 0, k = 0; at < data.size(); at += piece - k++ % 6) {
+            const std::size_t n = std::min(piece - k % 6, data.size() - at);
+            sequenceFeedCounting(fed, counters, data.data() + at, n);
+            sequenceFeed(alone, data.data() + at, n);
+            countBytes(apart, data.data() + at, n);
+        }
+        const OrderSums got = sequenceTotals(fed), want = sequenceTotals(alone);
+        EXPECT_EQ(got.neighbourProducts, want.neighbourProducts) << piece;
+        EXPECT_EQ(got.points, want.points) << piece;
+        EXPECT_EQ(got.inside, want.inside) << piece;
+        std::uint64_t gotCounts[256] = {}, wantCounts[256] = {};
+        takeByteTotals(counters, gotCounts);
+        takeByteTotals(apart, wantCounts);
+        for (int v = 0; v < 256; ++v) ASSERT_EQ(gotCounts[v], wantCounts[v]) << piece << ", value " << v;
     }
 }
 
