@@ -11,7 +11,8 @@
 //        countBytesBench --plan FILE   the threads the tool would count FILE on
 //        countBytesBench --order FILE  GB/s of each neighbour-product kernel
 //                                      and of the Monte-Carlo points on FILE's
-//                                      first MiB
+//                                      first MiB, and of the count with and
+//                                      without them
 // KERNEL: a kernel's number (see --list), "auto" (the tool's own choice and
 // look at each block), or "portable" (the same look without AVX-512).
 #include <fcntl.h>
@@ -133,7 +134,8 @@ double medianRate(Work work) {
     return rounds[3];
 }
 
-// The order sums' kernels on a file's first MiB, beside the tool's count.
+// The order sums' kernels on a file's first MiB, beside the tool's count, and
+// the count with the order sums as the tool gathers them.
 int orderRates(const char *path) {
     std::vector<unsigned char> buf;
     if (!readFirstMiB(path, buf)) return 1;
@@ -149,6 +151,10 @@ int orderRates(const char *path) {
     }
     std::printf("count, the tool's choice %14s %6.2f GB/s\n", "",
                 medianRate([&] { countBytes(counters, buf.data(), buf.size()); }));
+    SequenceState sums;
+    sequenceStart(sums, 0);
+    std::printf("count and order sums, the tool's way %2s %6.2f GB/s\n", "",
+                medianRate([&] { sequenceFeedCounting(sums, counters, buf.data(), buf.size()); }));
     return 0;
 }
 
