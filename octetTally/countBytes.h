@@ -49,16 +49,21 @@ void countBytesAs(ByteCounters &counters, CountKernel main, const unsigned char 
 // (nor, on a processor without AVX-512, text-like).
 CountKernel chosenCountKernel();
 
-// For a caller that does work of its own beside the count, byte for byte
-// (the order sums): the multi-table kernel's step, one 64-bit word of eight
-// bytes into the eight tables, leaves the processor's vector units idle.
-// Whether countBytes would count the look block at `p` (`n` bytes, at most
-// kLookBlock) that way, the bytes being no run of one value.
+// For a caller with work of its own on the same bytes (the order sums),
+// which can share the count's loop where the count goes word by word: the
+// multi-table kernel's step, one 64-bit word into its eight tables, is bound
+// by its stores and leaves the vector units idle.
+//
+// The blocks countBytes looks at, one by one, to choose a kernel.
 constexpr std::size_t kLookBlock = 65536;
+// Whether countBytes would count the look block at `p` (`n` bytes, at most
+// kLookBlock) word by word, its bytes being no run of one value.
 bool countsWordByWord(const unsigned char *p, std::size_t n);
 // Makes room in the multi-table counters for `n` more bytes (at most
-// kLookBlock) counted by countWord.
+// kLookBlock), to be counted by countWord.
 void reserveWords(ByteCounters &counters, std::size_t n);
+// Counts one word, eight bytes as read from memory, into the multi-table
+// counters.
 inline void countWord(ByteCounters &counters, std::uint64_t word) {
     auto &laneCounts = counters.laneCounts;
     ++laneCounts[0][word & 0xff];
